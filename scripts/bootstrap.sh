@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Installs whatever the build needs and is missing: Debian packages, the .venv on CPython 3.12,
+# and the Python build and test tools. Cheap when everything is already there.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+apt_packages=(libspdlog-dev libfmt-dev libeigen3-dev libgtest-dev ${EXTRA_APT_PACKAGES:-})
+missing=()
+for package in "${apt_packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if ((${#missing[@]})); then
+    echo "bootstrap: installing ${missing[*]}"
+    sudo_cmd=()
+    [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+    "${sudo_cmd[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"
+fi
+
+find_python312() {
+    if command -v python3.12 >/dev/null 2>&1; then
+        command -v python3.12
+        return
+    fi
+    local root
+    root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+    for candidate in "$root"/versions/3.12*/bin/python3.12; do
+        [ -x "$candidate" ] && { echo "$candidate"; return; }
+    done
+    echo "bootstrap: no CPython 3.12 found (tried python3.12 on PATH and pyenv)" >&2
+    exit 1
+}
+
+if ! .venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then
+    rm -rf .venv
+    "$(find_python312)" -m venv .venv
+fi
+
+# Reinstall the tools only when the requirements changed since the last install.
+stamp=.venv/.requirements-installed
+if ! cmp -s requirements-dev.txt "$stamp"; then
+    .venv/bin/python -m pip install -q --disable-pip-version-check -r requirements-dev.txt
+    cp requirements-dev.txt "$stamp"
+fi

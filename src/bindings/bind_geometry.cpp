@@ -1,0 +1,7 @@
+#include "bindings/bindings.hpp"
+
+namespace varnel::bindings {
+
+void bind_geometry(pybind11::module_& /*module*/) {}
+
+}  // namespace varnel::bindings

@@ -1,0 +1,46 @@
+#include <varnel/foundation/pid.hpp>
+
+#include "bindings/bindings.hpp"
+#include "bindings/text_form.hpp"
+
+namespace py = pybind11;
+
+namespace varnel::bindings {
+
+void bind_pid(py::module_& module) {
+    using foundation::PidConfig;
+    using foundation::PidController;
+
+    const PidConfig defaults;
+    py::class_<PidConfig> config(module, "PidConfig");
+    config
+        .def(py::init([](double kp, double ki, double kd, double integral_max, double integral_deadband,
+                         double derivative_lpf_alpha, double output_min, double output_max) {
+                 return PidConfig{kp, ki, kd, integral_max, integral_deadband, derivative_lpf_alpha,
+                                  output_min, output_max};
+             }),
+             py::arg("kp") = defaults.kp, py::arg("ki") = defaults.ki, py::arg("kd") = defaults.kd,
+             py::arg("integral_max") = defaults.integral_max,
+             py::arg("integral_deadband") = defaults.integral_deadband,
+             py::arg("derivative_lpf_alpha") = defaults.derivative_lpf_alpha,
+             py::arg("output_min") = defaults.output_min, py::arg("output_max") = defaults.output_max)
+        .def_readwrite("kp", &PidConfig::kp)
+        .def_readwrite("ki", &PidConfig::ki)
+        .def_readwrite("kd", &PidConfig::kd)
+        .def_readwrite("integral_max", &PidConfig::integral_max)
+        .def_readwrite("integral_deadband", &PidConfig::integral_deadband)
+        .def_readwrite("derivative_lpf_alpha", &PidConfig::derivative_lpf_alpha)
+        .def_readwrite("output_min", &PidConfig::output_min)
+        .def_readwrite("output_max", &PidConfig::output_max);
+    def_text_form(config);
+
+    py::class_<PidController>(module, "PidController")
+        .def(py::init<const PidConfig&>(), py::arg("config") = defaults)
+        .def("update", &PidController::update, py::arg("error"), py::arg("dt"))
+        .def("reset", &PidController::reset)
+        .def("set_gains", &PidController::set_gains, py::arg("kp"), py::arg("ki"), py::arg("kd"))
+        .def_property_readonly("integral", &PidController::integral)
+        .def_property_readonly("derivative", &PidController::derivative);
+}
+
+}  // namespace varnel::bindings

@@ -1,0 +1,45 @@
+"""Shared helpers: process-wide state (logging, flags, numpy loading) is tested in fresh interpreters."""
+
+import os
+import subprocess
+import sys
+import textwrap
+from dataclasses import dataclass
+from pathlib import Path
+
+import pytest
+
+
+@dataclass
+class ChildResult:
+    returncode: int
+    stdout: str
+    stderr: str
+    cwd: Path
+
+    def log_text(self, name: str = "varnel.log") -> str:
+        return (self.cwd / ".tamblin" / "logs" / name).read_text(encoding="utf-8")
+
+    def log_lines(self, name: str = "varnel.log") -> list[str]:
+        return self.log_text(name).splitlines()
+
+
+def run_python(code: str, cwd: Path, *, env: dict | None = None, check: bool = True,
+               timeout: float = 120) -> ChildResult:
+    """Runs `code` in a fresh interpreter with `cwd` as working directory."""
+    child_env = dict(os.environ)
+    child_env.update(env or {})
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=cwd, env=child_env,
+                          capture_output=True, text=True, timeout=timeout)
+    result = ChildResult(proc.returncode, proc.stdout, proc.stderr, Path(cwd))
+    if check and proc.returncode != 0:
+        raise AssertionError(f"child failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}")
+    return result
+
+
+@pytest.fixture
+def run_child(tmp_path):
+    """run_child(code, **kw) runs `code` in a fresh interpreter inside a temporary directory."""
+    def run(code: str, cwd: Path | None = None, **kwargs) -> ChildResult:
+        return run_python(code, cwd or tmp_path, **kwargs)
+    return run
