@@ -18,14 +18,14 @@ if ((${#missing[@]})); then
 fi
 
 find_python312() {
-    if command -v python3.12 >/dev/null 2>&1; then
-        command -v python3.12
-        return
-    fi
-    local root
+    # A pyenv shim named python3.12 may be on PATH without working, so each candidate must run.
+    local root candidate
     root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
-    for candidate in "$root"/versions/3.12*/bin/python3.12; do
-        [ -x "$candidate" ] && { echo "$candidate"; return; }
+    for candidate in "$(command -v python3.12 || true)" "$root"/versions/3.12*/bin/python3.12; do
+        if [ -x "$candidate" ] && "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then
+            echo "$candidate"
+            return
+        fi
     done
     echo "bootstrap: no CPython 3.12 found (tried python3.12 on PATH and pyenv)" >&2
     exit 1
