@@ -1,7 +1,131 @@
+#include <varnel/logging/filter.hpp>
+#include <varnel/logging/lifecycle.hpp>
+#include <varnel/logging/pattern_flags.hpp>
+
 #include "bindings/bindings.hpp"
+#include "bindings/text_args.hpp"
+
+namespace py = pybind11;
 
 namespace varnel::bindings {
+namespace {
 
-void bind_logging(pybind11::module_& /*module*/) {}
+using logging::Level;
+
+// The text of a message argument; None is refused rather than written as nothing.
+std::string_view message_text(const NullableCText& message, const char* function) {
+    if (message.c_str == nullptr) {
+        throw py::type_error(std::string(function) + "(): message must be str, not None");
+    }
+    return message.up_to_nul();
+}
+
+// A direct message: no thresholds, blank source column; raises while no logger exists.
+template <spdlog::level::level_enum level, const char* name>
+void write_direct(NullableCText message) {
+    const std::string_view text = message_text(message, name);
+    logging::core()->log(level, text);
+}
+
+void log_filtered(Level level, NullableCText filepath, NullableCText message) {
+    const std::string_view text = message_text(message, "_log_filtered");
+    if (logging::is_enabled_for(level, filepath.c_str)) {
+        logging::log_from_file(level, filepath.c_str, text);
+    }
+}
+
+constexpr char debug_name[] = "debug";
+constexpr char info_name[] = "info";
+constexpr char warn_name[] = "warn";
+constexpr char error_name[] = "error";
+
+}  // namespace
+
+void bind_logging(py::module_& module) {
+    py::enum_<Level>(module, "Level")
+        .value("trace", Level::trace)
+        .value("debug", Level::debug)
+        .value("info", Level::info)
+        .value("warn", Level::warn)
+        .value("error", Level::error)
+        .value("critical", Level::critical)
+        .value("off", Level::off);
+
+    module.def("initialize_logging", &logging::init, "Initialize and enable the logging system");
+    module.def("shutdown_logging", &logging::shutdown,
+               "Flush and tear down the logger so that no further log calls touch spdlog");
+    module.def("initialize_timer", &logging::initialize_timer, "Initialize the timer for elapsed time logging");
+    module.def("set_global_level", &logging::set_global_level, py::arg("level"), R"(
+        Set the global runtime log level. Messages below this level are filtered.
+
+        Args:
+            level: The minimum log level to display (e.g., Level.trace, Level.debug, Level.info)
+    )");
+    module.def(
+        "set_file_level", [](Utf8Text filename, Level level) { logging::set_file_level(filename.str(), level); },
+        py::arg("filename"), py::arg("level"), R"(
+        Set the log level for a specific source file (by basename).
+
+        Args:
+            filename: The source file basename (e.g., "fused_odometry.cpp")
+            level: The minimum log level for this file
+    )");
+    module.def(
+        "clear_file_level", [](Utf8Text filename) { logging::clear_file_level(filename.str()); },
+        py::arg("filename"), R"(
+        Remove the log level filter for a specific source file.
+
+        Args:
+            filename: The source file basename to clear
+    )");
+    module.def("clear_filters", &logging::clear_filters, R"(
+        Clear all file-specific filters and reset global level to INFO.
+    )");
+    module.def("debug", &write_direct<spdlog::level::debug, debug_name>, py::arg("message"), R"(
+        Log a message with severity level debug
+    )");
+    module.def("info", &write_direct<spdlog::level::info, info_name>, py::arg("message"), R"(
+        Log a message with severity level info
+    )");
+    module.def("warn", &write_direct<spdlog::level::warn, warn_name>, py::arg("message"), R"(
+        Log a message with severity level warn
+    )");
+    module.def("error", &write_direct<spdlog::level::err, error_name>, py::arg("message"), R"(
+        Log a message with severity level error
+    )");
+    module.def(
+        "set_package_level",
+        [](Utf8Text package, Level level) { logging::set_package_level(package.str(), level); },
+        py::arg("package"), py::arg("level"), R"(
+        Set the log level for all source files whose path contains the given substring.
+
+        Package filters are checked after file-specific filters (set_file_level).
+        Use path fragments like "varnel-motion" (C++ module) or "varnel/step/motion"
+        (Python package) to match groups of files.
+
+        Args:
+            package: A substring to match against the full source file path
+            level: The minimum log level for matching files
+    )");
+    module.def(
+        "clear_package_level", [](Utf8Text package) { logging::clear_package_level(package.str()); },
+        py::arg("package"), R"(
+        Remove the log level filter for a package substring.
+
+        Args:
+            package: The package substring to clear
+    )");
+    module.def("_log_filtered", &log_filtered, py::arg("level"), py::arg("filepath"), py::arg("message"), R"(
+        Log a message with file-based filtering (internal use).
+
+        Checks is_enabled_for(level, filepath) before logging, supporting both
+        per-file filtering (set_file_level) and package filtering (set_package_level).
+
+        Args:
+            level: The log level
+            filepath: The full source file path (used for filtering and display)
+            message: The log message
+    )");
+}
 
 }  // namespace varnel::bindings

@@ -1,0 +1,53 @@
+#pragma once
+// Thresholds of the filtered log path, and the path itself.
+//
+// A record from a source path passes when its level is at or above the threshold of the first
+// layer that covers the path: the file filter of the path's base name, else the earliest
+// registered package filter whose text occurs in the path, else the global level (initially
+// info). Filters are process-wide, thread-safe, and independent of init() and shutdown().
+
+#include <string>
+#include <string_view>
+
+#include <varnel/logging/level.hpp>
+
+namespace logging {
+
+/// Threshold for paths that no file or package filter covers.
+void set_global_level(Level level);
+
+/// Threshold for every path whose base name (text after the last '/' or '\') equals `filename`
+/// byte for byte. A key containing a separator therefore never matches.
+void set_file_level(const std::string& filename, Level level);
+
+/// Removes the file filter `filename`; nothing happens when there is none.
+void clear_file_level(const std::string& filename);
+
+/// Threshold for paths containing `package` (case-sensitive substring; "" matches every path).
+/// Setting an existing pattern again changes its level in place and keeps its position.
+void set_package_level(const std::string& package, Level level);
+
+/// Removes the package filter whose pattern equals `package` exactly.
+void clear_package_level(const std::string& package);
+
+/// Removes every file and package filter and sets the global level back to info.
+void clear_filters();
+
+/// Whether a record of `level` from `filepath` would be written: false before init(), after any
+/// shutdown(), and while no default logger exists. A null `filepath` counts as the empty path.
+bool is_enabled_for(Level level, const char* filepath);
+
+/// Writes `message` as plain text (never a format string) at `level` on the default logger,
+/// with `filepath` shown in the source column (null: blank). Does not consult the thresholds;
+/// call is_enabled_for() first. Silent before init() and after any shutdown().
+void log_from_file(Level level, const char* filepath, std::string_view message);
+
+}  // namespace logging
+
+/// Logs `message` from the calling source file through the filtered path.
+#define VARNEL_LOG(level, message)                                              \
+    do {                                                                        \
+        if (::logging::is_enabled_for((level), __FILE__)) {                     \
+            ::logging::log_from_file((level), __FILE__, (message));             \
+        }                                                                       \
+    } while (false)
