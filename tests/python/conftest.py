@@ -23,6 +23,12 @@ class ChildResult:
     def log_lines(self, name: str = "varnel.log") -> list[str]:
         return self.log_text(name).splitlines()
 
+    def kept_log_lines(self) -> list[str]:
+        """Every line of the rotated files and the current one, oldest first."""
+        names = [f"varnel.{n}.log" for n in (3, 2, 1)] + ["varnel.log"]
+        logs = self.cwd / ".tamblin" / "logs"
+        return [line for name in names if (logs / name).exists() for line in self.log_lines(name)]
+
 
 def run_python(code: str, cwd: Path, *, env: dict | None = None, check: bool = True,
                timeout: float = 120) -> ChildResult:

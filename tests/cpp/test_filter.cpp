@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include <unistd.h>
+
+#include <varnel/logging/filter.hpp>
+#include <varnel/logging/lifecycle.hpp>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using logging::Level;
+
+// The filtered path is open only after init() and before any shutdown(), so this suite
+// initialises once, in a temporary working directory, and never shuts down.
+class Filters : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        const fs::path previous = fs::current_path();
+        const fs::path directory = fs::temp_directory_path() / ("varnel_filters_" + std::to_string(::getpid()));
+        fs::create_directories(directory);
+        fs::current_path(directory);
+        logging::init();
+        fs::current_path(previous);
+    }
+    void TearDown() override { logging::clear_filters(); }
+};
+
+TEST_F(Filters, GlobalLevelStartsAtInfo) {
+    EXPECT_FALSE(logging::is_enabled_for(Level::debug, "/any/a.py"));
+    EXPECT_TRUE(logging::is_enabled_for(Level::info, "/any/a.py"));
+}
+
+TEST_F(Filters, FileFilterUsesTheBaseNameWithEitherSeparator) {
+    logging::set_global_level(Level::error);
+    logging::set_file_level("a.py", Level::trace);
+    EXPECT_TRUE(logging::is_enabled_for(Level::debug, "/home/u/proj/src/a.py"));
+    EXPECT_TRUE(logging::is_enabled_for(Level::debug, "C:\\proj\\src\\a.py"));
+    EXPECT_TRUE(logging::is_enabled_for(Level::debug, "a.py"));
+    EXPECT_FALSE(logging::is_enabled_for(Level::debug, "/home/u/proj/src/b.py"));
+    EXPECT_FALSE(logging::is_enabled_for(Level::debug, "/home/u/proj/src/xa.py"));
+
+    logging::set_file_level("src/b.py", Level::trace);  // never matches a base name
+    EXPECT_FALSE(logging::is_enabled_for(Level::debug, "src/b.py"));
+}
+
+TEST_F(Filters, FileFilterBeatsPackageFilterEitherWay) {
+    logging::set_package_level("motion", Level::trace);
+    logging::set_file_level("drive.cpp", Level::error);
+    EXPECT_FALSE(logging::is_enabled_for(Level::warn, "/p/motion/drive.cpp"));
+    logging::set_package_level("motion", Level::off);
+    logging::set_file_level("drive.cpp", Level::trace);
+    EXPECT_TRUE(logging::is_enabled_for(Level::trace, "/p/motion/drive.cpp"));
+    EXPECT_FALSE(logging::is_enabled_for(Level::critical, "/p/motion/other.cpp"));
+}
+
+TEST_F(Filters, FirstRegisteredPackageWinsAndKeepsItsPlace) {
+    logging::set_package_level("varnel", Level::error);
+    logging::set_package_level("varnel/step", Level::debug);
+    EXPECT_FALSE(logging::is_enabled_for(Level::warn, "/x/varnel/step/motion.py"));
+    logging::set_package_level("varnel", Level::trace);  // new level, same place
+    EXPECT_TRUE(logging::is_enabled_for(Level::trace, "/x/varnel/step/motion.py"));
+    logging::clear_package_level("varnel");  // only the exact pattern goes
+    EXPECT_FALSE(logging::is_enabled_for(Level::trace, "/x/varnel/step/motion.py"));
+    EXPECT_TRUE(logging::is_enabled_for(Level::debug, "/x/varnel/step/motion.py"));
+}
+
+TEST_F(Filters, EmptyPatternCoversEveryPathButFileFilters) {
+    logging::set_package_level("", Level::error);
+    logging::set_file_level("keep.py", Level::debug);
+    EXPECT_FALSE(logging::is_enabled_for(Level::warn, "/a/b.py"));
+    EXPECT_FALSE(logging::is_enabled_for(Level::warn, ""));
+    EXPECT_TRUE(logging::is_enabled_for(Level::debug, "/a/keep.py"));
+}
+
+TEST_F(Filters, OffDropsAllButOff) {
+    logging::set_global_level(Level::off);
+    EXPECT_FALSE(logging::is_enabled_for(Level::critical, "/a.py"));
+    EXPECT_TRUE(logging::is_enabled_for(Level::off, "/a.py"));
+}
+
+TEST_F(Filters, NullPathIsTheEmptyPath) {
+    logging::set_file_level("", Level::error);
+    EXPECT_FALSE(logging::is_enabled_for(Level::warn, nullptr));
+    EXPECT_TRUE(logging::is_enabled_for(Level::error, nullptr));
+}
+
+TEST_F(Filters, ClearFiltersRemovesBothKindsAndResetsGlobal) {
+    logging::set_global_level(Level::critical);
+    logging::set_file_level("a.py", Level::off);
+    logging::set_package_level("/p/", Level::off);
+    logging::clear_file_level("absent.py");
+    logging::clear_package_level("absent");
+    logging::clear_filters();
+    EXPECT_TRUE(logging::is_enabled_for(Level::info, "/p/a.py"));
+    EXPECT_FALSE(logging::is_enabled_for(Level::debug, "/p/a.py"));
+}
+
+TEST(LevelMapping, OutOfRangeValuesMapToInfo) {
+    EXPECT_EQ(logging::to_spdlog_level(Level::error), spdlog::level::err);
+    EXPECT_EQ(logging::to_spdlog_level(Level::off), spdlog::level::off);
+    EXPECT_EQ(logging::to_spdlog_level(static_cast<Level>(42)), spdlog::level::info);
+    EXPECT_EQ(logging::to_spdlog_level(static_cast<Level>(-1)), spdlog::level::info);
+}
+
+}  // namespace
