@@ -220,3 +220,16 @@ def test_colour_codes_only_on_a_terminal(tmp_path):
     assert b"\x1b[33m\x1b[1mwarning \x1b[m" in output
     assert b"\x1b[31m\x1b[1merror   \x1b[m" in output
     assert b"\x1b[" not in (tmp_path / ".tamblin" / "logs" / "varnel.log").read_bytes()
+
+
+def test_second_init_keeps_the_origin_and_initialize_timer_restarts_it(run_child):
+    result = run_child("""
+        import time, foundation as f
+        f.initialize_logging()
+        time.sleep(1.2)
+        f.initialize_logging()
+        f.info("kept origin")
+        f.shutdown_logging()
+        f.initialize_timer()  # works in every state
+    """)
+    assert float(fields(result.log_lines()[1])[1]) >= 1.2

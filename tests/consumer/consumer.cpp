@@ -1,0 +1,27 @@
+#include <string>
+
+#include <pybind11/pybind11.h>
+
+#include <varnel/foundation.hpp>
+
+#ifndef CONSUMER_MODULE_NAME
+#define CONSUMER_MODULE_NAME foundation_consumer
+#endif
+
+namespace py = pybind11;
+using namespace varnel::foundation;
+
+PYBIND11_MODULE(CONSUMER_MODULE_NAME, module) {
+#ifdef REGISTER_PID_CONFIG
+    py::class_<PidConfig>(module, "PidConfig");
+#endif
+    module.def("default_pid_config", [] {
+        PidConfig config;
+        config.kp = 4.0;
+        return config;
+    });
+    module.def("log_info", [](const std::string& message) { VARNEL_LOG(logging::Level::info, message); });
+    module.def("global_level_allows", [](int level) {
+        return logging::is_enabled_for(static_cast<logging::Level>(level), __FILE__);
+    });
+}

@@ -1,0 +1,81 @@
+"""A second native module built against the installed C++ package shares this module's state and types."""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pybind11
+import pytest
+
+import foundation
+
+CONSUMER_SOURCE = Path(__file__).parent.parent / "consumer"
+PACKAGE_PREFIX = Path(foundation.__file__).parent / "varnel_foundation"
+
+
+@pytest.fixture(scope="module")
+def consumer_dir(tmp_path_factory):
+    build = tmp_path_factory.mktemp("consumer")
+    cmake = Path(sys.executable).parent / "cmake"
+    subprocess.run([str(cmake), "-S", str(CONSUMER_SOURCE), "-B", str(build), "-G", "Ninja",
+                    f"-DCMAKE_PREFIX_PATH={PACKAGE_PREFIX}", f"-Dpybind11_DIR={pybind11.get_cmake_dir()}",
+                    f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release"],
+                   check=True, capture_output=True, env={**os.environ, "PATH": f"{Path(sys.executable).parent}:{os.environ['PATH']}"})
+    subprocess.run([str(cmake), "--build", str(build)], check=True, capture_output=True)
+    return build
+
+
+def test_package_layout():
+    assert (PACKAGE_PREFIX / "include" / "varnel" / "foundation.hpp").is_file()
+    assert (PACKAGE_PREFIX / "lib" / "libvarnel_foundation.so").is_file()
+    assert (PACKAGE_PREFIX / "lib" / "cmake" / "varnel_foundation" / "varnel_foundationConfig.cmake").is_file()
+
+
+def test_extension_exports_only_its_entry_point():
+    out = subprocess.run(["nm", "-D", "--defined-only", foundation.__file__], capture_output=True, text=True,
+                         check=True).stdout
+    assert [line.split()[-1] for line in out.splitlines()] == ["PyInit_foundation"]
+
+
+def test_shared_types_and_logging_state(run_child, consumer_dir):
+    result = run_child(f"""
+        import sys
+        sys.path.insert(0, {str(consumer_dir)!r})
+        import foundation as f, foundation_consumer as c
+        config = c.default_pid_config()
+        print("RESULT", type(config) is f.PidConfig, config.kp)
+        print("RESULT", c.global_level_allows(4))  # before init: the filtered path is closed for both
+        f.initialize_logging()
+        c.log_info("from the consumer")
+        f.set_file_level("consumer.cpp", f.Level.error)
+        c.log_info("silenced from Python")
+        print("RESULT", c.global_level_allows(4), c.global_level_allows(3))
+        f.shutdown_logging()
+    """)
+    assert [line for line in result.stdout.splitlines() if line.startswith("RESULT")] == [
+        "RESULT True 4.0", "RESULT False", "RESULT True False"]
+    lines = result.log_lines()
+    assert len(lines) == 2
+    assert lines[1].split(" | ")[3:] == [f"{_display_form(CONSUMER_SOURCE / 'consumer.cpp'):30}", "from the consumer"]
+
+
+def _display_form(path: Path) -> str:
+    """The source column for an absolute path outside the child's project root."""
+    *directories, name = str(path).strip("/").split("/")
+    return "".join(d[0] + "." for d in directories) + name
+
+
+def test_type_registered_elsewhere_first_fails_the_import(run_child, consumer_dir):
+    result = run_child(f"""
+        import sys
+        sys.path.insert(0, {str(consumer_dir)!r})
+        import foundation_intruder
+        try:
+            import foundation
+        except ImportError as error:
+            print(error)
+        print("left behind:", "foundation" in sys.modules)
+    """)
+    assert result.stdout.splitlines() == ['generic_type: type "PidConfig" is already registered!',
+                                          "left behind: False"]
