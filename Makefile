@@ -3,7 +3,7 @@ VENV := .venv
 PYTHON := $(VENV)/bin/python
 BUILD_DIR := build
 
-.PHONY: all setup build test test-cpp test-python demo clean
+.PHONY: all setup build test test-cpp test-python test-asan test-tsan demo clean
 
 all: build
 
@@ -24,8 +24,30 @@ test-cpp:
 test-python:
 	$(PYTHON) -m pytest tests/python
 
+# Sanitizer builds, each in a tree of its own (CI runs both).
+SANITIZER_CMAKE = $(VENV)/bin/cmake -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFOUNDATION_BUILD_TESTS=ON \
+	-Dpybind11_DIR="$$($(PYTHON) -m pybind11 --cmakedir)" -DPython_EXECUTABLE=$(abspath $(PYTHON))
+
+# AddressSanitizer + UndefinedBehaviorSanitizer: the C++ tests, then the Python tests against the
+# instrumented extension (installed into build-asan/install, ahead of the venv's on sys.path).
+test-asan: setup
+	$(SANITIZER_CMAKE) -S . -B build-asan \
+		-DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
+	$(VENV)/bin/cmake --build build-asan
+	$(VENV)/bin/cmake --install build-asan --prefix build-asan/install
+	$(VENV)/bin/ctest --test-dir build-asan --output-on-failure
+	ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONPATH=build-asan/install \
+		$(PYTHON) -m pytest tests/python
+
+# ThreadSanitizer on the native concurrency tests.
+test-tsan: setup
+	$(SANITIZER_CMAKE) -S . -B build-tsan -DFOUNDATION_BUILD_EXTENSION=OFF -DFOUNDATION_SPDLOG_HEADER_ONLY=ON \
+		-DCMAKE_CXX_FLAGS="-fsanitize=thread"
+	$(VENV)/bin/cmake --build build-tsan --target foundation_tests
+	TSAN_OPTIONS=halt_on_error=1 $(VENV)/bin/ctest --test-dir build-tsan -R Concurrency --output-on-failure
+
 demo: build
 	$(PYTHON) examples/pid_step_response.py
 
 clean:
-	rm -rf $(BUILD_DIR) .tamblin
+	rm -rf $(BUILD_DIR) build-asan build-tsan .tamblin

@@ -1,0 +1,197 @@
+// Several threads on the logging facade at once. Each test runs in a process of its own (ctest),
+// in a temporary working directory, with the console sink writing to /dev/null.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <varnel/logging/filter.hpp>
+#include <varnel/logging/lifecycle.hpp>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using logging::Level;
+
+class Concurrency : public testing::Test {
+protected:
+    void SetUp() override {
+        previous_ = fs::current_path();
+        directory_ = fs::temp_directory_path() / ("varnel_concurrency_" + std::to_string(::getpid()));
+        fs::remove_all(directory_);
+        fs::create_directories(directory_);
+        fs::current_path(directory_);
+        // The console sink writes to /dev/null while the threads run; gtest reports afterwards.
+        std::fflush(stdout);
+        saved_stdout_ = ::dup(STDOUT_FILENO);
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, STDOUT_FILENO);
+        ::close(null);
+    }
+    void TearDown() override {
+        restore_stdout();
+        fs::current_path(previous_);
+        fs::remove_all(directory_);
+    }
+
+    // Every line of the kept files, oldest first.
+    std::vector<std::string> kept_lines() const {
+        std::vector<std::string> lines;
+        for (const char* name : {"varnel.3.log", "varnel.2.log", "varnel.1.log", "varnel.log"}) {
+            std::ifstream file(directory_ / ".tamblin" / "logs" / name);
+            for (std::string line; std::getline(file, line);) {
+                lines.push_back(line);
+            }
+        }
+        return lines;
+    }
+
+    void restore_stdout() {
+        if (saved_stdout_ >= 0) {
+            std::fflush(stdout);
+            ::dup2(saved_stdout_, STDOUT_FILENO);
+            ::close(saved_stdout_);
+            saved_stdout_ = -1;
+        }
+    }
+
+    fs::path previous_;
+    fs::path directory_;
+    int saved_stdout_ = -1;
+};
+
+// Shown as "s.<thread>.worker<thread>.cpp" in the source column.
+std::string source_path(int thread) {
+    const std::string number = std::to_string(thread);
+    return "/stress/" + number + "/worker" + number + ".cpp";
+}
+
+TEST_F(Concurrency, ThreadsKeepTheirOwnSourceColumnAndOrderAcrossRotations) {
+    constexpr int threads = 4;
+    constexpr int lines_per_thread = 40'000;  // about 25 MiB in all: the file rotates several times
+    logging::init();
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([t] {
+            const std::string path = source_path(t);
+            const std::string padding(100, 'p');
+            for (int i = 0; i < lines_per_thread; ++i) {
+                const std::string message = "thread " + std::to_string(t) + " line " + std::to_string(i) + " " + padding;
+                if (logging::is_enabled_for(Level::info, path.c_str())) {
+                    logging::log_from_file(Level::info, path.c_str(), message);
+                }
+            }
+        });
+    }
+    for (auto& worker : workers) {
+        worker.join();
+    }
+    logging::shutdown();
+    restore_stdout();
+
+    const std::regex line_form(
+        R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \| +\d+\.\d{3}s \| info     \| s\.(\d)\.worker\d\.cpp {15} \| thread (\d) line (\d+) p{100}$)");
+    const auto lines = kept_lines();
+    ASSERT_TRUE(fs::exists(directory_ / ".tamblin" / "logs" / "varnel.3.log"));
+    ASSERT_GT(lines.size(), 70'000u);  // three full older files at least
+    std::map<int, std::vector<int>> seen;
+    for (const auto& line : lines) {
+        std::smatch match;
+        if (line.find("Logging to directory") != std::string::npos) {
+            continue;
+        }
+        ASSERT_TRUE(std::regex_match(line, match, line_form)) << line;
+        ASSERT_EQ(match[1], match[2]) << "source column of another thread: " << line;
+        seen[std::stoi(match[2])].push_back(std::stoi(match[3]));
+    }
+    ASSERT_EQ(seen.size(), static_cast<std::size_t>(threads));
+    for (const auto& [thread, numbers] : seen) {
+        // Rotation drops the oldest lines only: each thread's kept lines run without a gap to its last.
+        for (std::size_t i = 0; i < numbers.size(); ++i) {
+            ASSERT_EQ(numbers[i], lines_per_thread - static_cast<int>(numbers.size() - i)) << "thread " << thread;
+        }
+    }
+}
+
+TEST_F(Concurrency, LoggingWhileFiltersChange) {
+    logging::init();
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 3; ++t) {
+        workers.emplace_back([t, &stop] {
+            const std::string path = source_path(t);
+            while (!stop.load()) {
+                if (logging::is_enabled_for(Level::debug, path.c_str())) {
+                    logging::log_from_file(Level::debug, path.c_str(), "busy");
+                }
+            }
+        });
+    }
+    for (int round = 0; round < 2000; ++round) {
+        const std::string name = "worker" + std::to_string(round % 7) + ".cpp";
+        logging::set_file_level("worker1.cpp", round % 2 ? Level::trace : Level::off);
+        logging::set_package_level("/stress/" + std::to_string(round % 3), Level::trace);
+        logging::set_global_level(round % 3 ? Level::debug : Level::error);
+        logging::clear_package_level("/stress/" + std::to_string((round + 1) % 3));
+        logging::clear_file_level(name);
+        if (round % 100 == 0) {
+            logging::clear_filters();
+        }
+    }
+    stop = true;
+    for (auto& worker : workers) {
+        worker.join();
+    }
+    logging::shutdown();
+    restore_stdout();
+    EXPECT_FALSE(logging::is_enabled_for(Level::critical, "/x.cpp"));
+}
+
+TEST_F(Concurrency, LoggingWhileAnotherThreadShutsDownAndRestarts) {
+    logging::init();
+    std::atomic<bool> stop{false};
+    std::atomic<long> direct_writes{0};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 3; ++t) {
+        workers.emplace_back([t, &stop, &direct_writes] {
+            const std::string path = source_path(t);
+            while (!stop.load()) {
+                if (logging::is_enabled_for(Level::info, path.c_str())) {
+                    logging::log_from_file(Level::info, path.c_str(), "filtered");
+                }
+                try {
+                    logging::core()->info("direct");
+                    ++direct_writes;
+                } catch (const std::runtime_error&) {
+                    // between shutdown and init
+                }
+            }
+        });
+    }
+    for (int round = 0; round < 200; ++round) {
+        logging::shutdown();
+        logging::init();
+    }
+    stop = true;
+    for (auto& worker : workers) {
+        worker.join();
+    }
+    logging::shutdown();
+    restore_stdout();
+    EXPECT_GT(direct_writes.load(), 0);
+    EXPECT_FALSE(logging::is_enabled_for(Level::critical, "/x.cpp"));
+}
+
+}  // namespace
