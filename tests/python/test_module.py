@@ -9,6 +9,9 @@ import foundation
 REGISTRATION_ORDER = [
     # bind_pid
     "PidConfig", "PidController",
+    # bind_logging
+    # bind_feedforward
+    "PidGains", "Feedforward", "MotorCalibration", "FeedforwardController",
 ]
 
 
@@ -28,6 +31,15 @@ def test_classes_have_no_instance_dict_and_compare_by_identity(name):
     assert "__dict__" not in dir(cls)
     assert cls.__eq__ is object.__eq__
     assert cls.__hash__ is object.__hash__
+
+
+VALUE_CLASSES = ["PidConfig", "PidGains", "Feedforward", "MotorCalibration"]
+
+
+@pytest.mark.parametrize("name", VALUE_CLASSES)
+def test_value_classes_share_one_text_function(name):
+    cls = getattr(foundation, name)
+    assert vars(cls)["__str__"] is vars(cls)["__repr__"]
 
 
 def _other_pythons():
