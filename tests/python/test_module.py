@@ -12,6 +12,8 @@ REGISTRATION_ORDER = [
     # bind_logging
     # bind_feedforward
     "PidGains", "Feedforward", "MotorCalibration", "FeedforwardController",
+    # bind_geometry
+    "ChassisVelocity", "Pose",
 ]
 
 
@@ -33,7 +35,7 @@ def test_classes_have_no_instance_dict_and_compare_by_identity(name):
     assert cls.__hash__ is object.__hash__
 
 
-VALUE_CLASSES = ["PidConfig", "PidGains", "Feedforward", "MotorCalibration"]
+VALUE_CLASSES = ["PidConfig", "PidGains", "Feedforward", "MotorCalibration", "ChassisVelocity", "Pose"]
 
 
 @pytest.mark.parametrize("name", VALUE_CLASSES)
