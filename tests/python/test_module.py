@@ -14,6 +14,8 @@ REGISTRATION_ORDER = [
     "PidGains", "Feedforward", "MotorCalibration", "FeedforwardController",
     # bind_geometry
     "ChassisVelocity", "Pose",
+    # bind_speed_mode
+    "is_speed_mode_enabled", "set_speed_mode_enabled",
 ]
 
 
