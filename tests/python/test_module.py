@@ -16,6 +16,8 @@ REGISTRATION_ORDER = [
     "ChassisVelocity", "Pose",
     # bind_speed_mode
     "is_speed_mode_enabled", "set_speed_mode_enabled",
+    # bind_transport
+    "Subscription", "get_transport", "shutdown_transport",
 ]
 
 
