@@ -39,11 +39,6 @@ INSTANTIATE_TEST_SUITE_P(
                     CalculateCase{1.0, -10.0, -2.9},  // the acceleration never flips the static term
                     CalculateCase{-1e-300, 0.0, -0.1}));
 
-TEST(FeedforwardCalculate, AccelerationDefaultsToZero) {
-    const FeedforwardController controller(Feedforward{0.0, 0.0, 7.0});
-    EXPECT_EQ(controller.calculate(1.0), 0.0);
-}
-
 TEST(FeedforwardCalculate, ZeroVelocityKeepsTheSignOfTheBase) {
     const FeedforwardController controller(Feedforward{5.0, 1.0, 1.0});
     EXPECT_TRUE(std::signbit(controller.calculate(-0.0, -0.0)));  // -0 x 1 + -0 x 1 is -0
@@ -66,15 +61,6 @@ TEST(FeedforwardCalculate, DefaultControllerGivesZero) {
             EXPECT_EQ(controller.calculate(velocity, acceleration), 0.0) << velocity << ", " << acceleration;
         }
     }
-}
-
-TEST(FeedforwardCalculate, ConfigIsCopiedAndChangeable) {
-    Feedforward coefficients{0.1, 2.0, 0.5};
-    FeedforwardController controller(coefficients);
-    coefficients.kV = 100.0;
-    EXPECT_DOUBLE_EQ(controller.calculate(1.0), 2.1);
-    controller.config.kV = 3.0;
-    EXPECT_DOUBLE_EQ(controller.calculate(1.0), 3.1);
 }
 
 TEST(MotorCalibrationDefaults, TicksToRadIsOneTurnPer1440Ticks) {

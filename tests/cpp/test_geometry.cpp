@@ -31,11 +31,4 @@ TEST(PoseText, SinglePrecisionFieldsAreWrittenFromTheirFloatValue) {
     EXPECT_EQ(text_form(pose), "Pose(position=[0.333333, 1.23457e+06, -0], heading=1e-07)");
 }
 
-TEST(PoseLayout, PositionIsThreeContiguousFloatsHeldByValue) {
-    static_assert(sizeof(Eigen::Vector3f) == 3 * sizeof(float));
-    static_assert(alignof(Pose) == alignof(float));
-    Pose pose;
-    EXPECT_EQ(pose.position.data() + 2, &pose.position.z());
-}
-
 }  // namespace

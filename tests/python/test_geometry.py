@@ -45,7 +45,6 @@ def test_constructor_refusals(call):
 @pytest.mark.parametrize("value, text", [
     (ChassisVelocity(), "ChassisVelocity(vx=0, vy=0, wz=0)"),
     (ChassisVelocity(1.5, -0.25, 3), "ChassisVelocity(vx=1.5, vy=-0.25, wz=3)"),
-    (ChassisVelocity(1234567.0, 0.0, 0.0000001), "ChassisVelocity(vx=1.23457e+06, vy=0, wz=1e-07)"),
     (Pose(), "Pose(position=[0, 0, 0], heading=0)"),
 ])
 def test_text_forms(value, text):
