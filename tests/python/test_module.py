@@ -13,6 +13,14 @@ REGISTRATION_ORDER = [
     "Level", "initialize_logging", "shutdown_logging", "initialize_timer", "set_global_level", "set_file_level",
     "clear_file_level", "clear_filters", "debug", "info", "warn", "error", "set_package_level",
     "clear_package_level", "_log_filtered",
+    # bind_feedforward
+    "PidGains", "Feedforward", "MotorCalibration", "FeedforwardController",
+    # bind_geometry
+    "ChassisVelocity", "Pose",
+    # bind_speed_mode
+    "is_speed_mode_enabled", "set_speed_mode_enabled",
+    # bind_transport
+    "Subscription", "get_transport", "shutdown_transport",
 ]
 
 
@@ -33,6 +41,15 @@ def test_classes_have_no_instance_dict_and_compare_by_identity(name):
     assert "__dict__" not in dir(cls)
     assert cls.__eq__ is object.__eq__
     assert cls.__hash__ is object.__hash__
+
+
+VALUE_CLASSES = ["PidConfig", "PidGains", "Feedforward", "MotorCalibration", "ChassisVelocity", "Pose"]
+
+
+@pytest.mark.parametrize("name", VALUE_CLASSES)
+def test_value_classes_share_one_text_function(name):
+    cls = getattr(foundation, name)
+    assert vars(cls)["__str__"] is vars(cls)["__repr__"]
 
 
 def _other_pythons():
