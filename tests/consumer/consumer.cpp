@@ -1,5 +1,6 @@
 #include <string>
 
+#include <pybind11/eigen.h>
 #include <pybind11/pybind11.h>
 
 #include <varnel/foundation.hpp>
@@ -20,6 +21,12 @@ PYBIND11_MODULE(CONSUMER_MODULE_NAME, module) {
         config.kp = 4.0;
         return config;
     });
+    module.def("moved", [](Pose pose, float dx) {
+        pose.position.x() += dx;
+        pose.heading += 1.0f;
+        return pose;
+    });
+    module.def("speed_mode", [] { return is_speed_mode_enabled(); });
     module.def("log_info", [](const std::string& message) { VARNEL_LOG(logging::Level::info, message); });
     module.def("global_level_allows", [](int level) {
         return logging::is_enabled_for(static_cast<logging::Level>(level), __FILE__);

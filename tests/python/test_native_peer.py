@@ -45,6 +45,13 @@ def test_shared_types_and_logging_state(run_child, consumer_dir):
         import foundation as f, foundation_consumer as c
         config = c.default_pid_config()
         print("RESULT", type(config) is f.PidConfig, config.kp)
+        pose = f.Pose()
+        pose.position = [1, 2, 3]
+        moved = c.moved(pose, 0.5)
+        print("RESULT", type(moved) is f.Pose, repr(moved), repr(pose))
+        print("RESULT", c.speed_mode(), end=" ")
+        f.set_speed_mode_enabled(True)
+        print(c.speed_mode())
         print("RESULT", c.global_level_allows(4))  # before init: the filtered path is closed for both
         f.initialize_logging()
         c.log_info("from the consumer")
@@ -54,7 +61,9 @@ def test_shared_types_and_logging_state(run_child, consumer_dir):
         f.shutdown_logging()
     """)
     assert [line for line in result.stdout.splitlines() if line.startswith("RESULT")] == [
-        "RESULT True 4.0", "RESULT False", "RESULT True False"]
+        "RESULT True 4.0",
+        "RESULT True Pose(position=[1.5, 2, 3], heading=1) Pose(position=[1, 2, 3], heading=0)",
+        "RESULT False True", "RESULT False", "RESULT True False"]
     lines = result.log_lines()
     assert len(lines) == 2
     assert lines[1].split(" | ")[3:] == [f"{_display_form(CONSUMER_SOURCE / 'consumer.cpp'):30}", "from the consumer"]
