@@ -3,7 +3,7 @@ VENV := .venv
 PYTHON := $(VENV)/bin/python
 BUILD_DIR := build
 
-.PHONY: all setup build test test-cpp test-python test-asan test-tsan demo clean
+.PHONY: all setup build test test-cpp test-python test-asan test-tsan test-wheel demo clean
 
 all: build
 
@@ -45,6 +45,10 @@ test-tsan: setup
 		-DCMAKE_CXX_FLAGS="-fsanitize=thread"
 	$(VENV)/bin/cmake --build build-tsan --target foundation_tests
 	TSAN_OPTIONS=halt_on_error=1 $(VENV)/bin/ctest --test-dir build-tsan -R Concurrency --output-on-failure
+
+# The wheel installs into a fresh venv and passes the Python tests there.
+test-wheel: setup
+	bash scripts/check_wheel.sh
 
 demo: build
 	$(PYTHON) examples/pid_step_response.py

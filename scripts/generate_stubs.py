@@ -34,14 +34,17 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as scratch:
         env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [str(args.module_dir), os.environ.get("PYTHONPATH")]))}
         subprocess.run([sys.executable, "-m", "pybind11_stubgen", "foundation", "-o", scratch,
-                        "--numpy-array-use-type-var", "--exit-code"], check=True, env=env, cwd=scratch)
+                        "--numpy-array-use-type-var", "--exit-code",
+                        # numpy is not needed to build: its names are written as they are.
+                        "--ignore-unresolved-names", r"numpy\..*"], check=True, env=env, cwd=scratch)
         stub = (Path(scratch) / "foundation.pyi").read_text()
 
     stub, aliases = STR_ALIAS.subn("    def __str__(self) -> str:\n        ...\n", stub)
     stub, positions = POSITION.subn(POSITION_PROPERTY, stub)
     if aliases != 6 or positions != 1:
         sys.exit(f"generate_stubs: unexpected stub layout ({aliases} __str__ aliases, {positions} position)")
-    stub = stub.replace("import numpy\n", "import numpy\nimport numpy.typing\n", 1)
+    stub = stub.replace("import numpy\n", "", 1).replace(
+        "from __future__ import annotations\n", "from __future__ import annotations\nimport numpy\nimport numpy.typing\n", 1)
     args.output.parent.mkdir(parents=True, exist_ok=True)
     args.output.write_text(stub)
 
