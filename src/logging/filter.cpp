@@ -102,7 +102,7 @@ void clear_filters() {
 }
 
 bool is_enabled_for(Level level, const char* filepath) {
-    if (!detail::filtered_path_open() || !spdlog::default_logger()) {
+    if (!detail::filtered_path_open()) {
         return false;
     }
     auto& state = filters();
@@ -115,9 +115,11 @@ bool is_enabled_for(Level level, const char* filepath) {
 }
 
 void log_from_file(Level level, const char* filepath, std::string_view message) {
-    if (!detail::filtered_path_open()) {
+    const detail::FilteredWrite write;
+    if (!write || !detail::filtered_path_open()) {
         return;
     }
+    // Looked up on every write: other code of the process may have replaced or dropped it.
     const auto logger = spdlog::default_logger();
     if (!logger) {
         return;

@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <filesystem>
+#include <cstdlib>
 #include <stdexcept>
+#include <thread>
 
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/sinks/stdout_color_sinks.h>
@@ -19,6 +21,23 @@ namespace detail {
 
 std::atomic<bool> initialized{false};
 std::atomic<bool> shut_down{false};
+std::atomic<bool> logger_installed{false};
+std::atomic<bool> exiting{false};
+
+namespace {
+
+std::atomic<int> writes_in_progress{0};
+
+}  // namespace
+
+// Sequentially consistent on both sides: either the writer sees `exiting`, or the exit handler
+// sees the writer's count.
+FilteredWrite::FilteredWrite() noexcept {
+    writes_in_progress.fetch_add(1);
+    admitted_ = !exiting.load();
+}
+
+FilteredWrite::~FilteredWrite() { writes_in_progress.fetch_sub(1); }
 
 }  // namespace detail
 
@@ -65,8 +84,18 @@ void create_logger() {
     logger->flush_on(spdlog::level::warn);
 
     spdlog::set_default_logger(logger);
+    detail::logger_installed.store(true, std::memory_order_release);
     spdlog::flush_every(flush_interval);
     logger->info("Logging to directory: {}", absolute_directory);
+}
+
+// Runs before spdlog's registry is destroyed (it was registered after the registry was made).
+void close_filtered_path() {
+    detail::exiting.store(true);
+    // Writes in progress take microseconds; the bound only guards against a thread stuck in I/O.
+    for (int waited_ms = 0; detail::writes_in_progress.load() > 0 && waited_ms < 2000; ++waited_ms) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 }  // namespace
@@ -78,6 +107,8 @@ void init() {
     }
     try {
         create_logger();
+        static const bool exit_handler_registered = std::atexit(close_filtered_path) == 0;
+        (void)exit_handler_registered;
     } catch (...) {
         // Leave the facade uninitialised so that a later init() tries again.
         detail::initialized.store(false, std::memory_order_release);
@@ -87,6 +118,7 @@ void init() {
 
 void shutdown() {
     detail::shut_down.store(true, std::memory_order_release);
+    detail::logger_installed.store(false, std::memory_order_release);
     spdlog::shutdown();
     detail::initialized.store(false, std::memory_order_release);
 }

@@ -16,9 +16,34 @@ extern std::atomic<bool> shut_down;
 /// Not owned: it points at the caller's text for the duration of one write.
 extern thread_local const char* current_source_file;
 
-/// The filtered path may write: initialised, never shut down.
+/// The logger "core" is installed as spdlog's default logger: set at the end of a successful
+/// init(), cleared by shutdown(). Spares the filtered path spdlog's registry lock.
+extern std::atomic<bool> logger_installed;
+
+/// The process has begun to exit (set by the exit handler that init() registers).
+extern std::atomic<bool> exiting;
+
+/// The filtered path may write: initialised with the logger in place, never shut down, not exiting.
 inline bool filtered_path_open() noexcept {
-    return initialized.load(std::memory_order_acquire) && !shut_down.load(std::memory_order_acquire);
+    return initialized.load(std::memory_order_acquire) && logger_installed.load(std::memory_order_acquire) &&
+           !shut_down.load(std::memory_order_acquire) && !exiting.load(std::memory_order_acquire);
 }
+
+/// One filtered write in progress. At exit, spdlog's registry is destroyed after the exit handler
+/// has closed the filtered path and waited for the writes in progress, so a native thread still
+/// logging never touches a destroyed registry, and every line it finished reaches the file.
+class FilteredWrite {
+public:
+    FilteredWrite() noexcept;
+    ~FilteredWrite();
+    FilteredWrite(const FilteredWrite&) = delete;
+    FilteredWrite& operator=(const FilteredWrite&) = delete;
+
+    /// False once the process is exiting: the write must not start.
+    explicit operator bool() const noexcept { return admitted_; }
+
+private:
+    bool admitted_;
+};
 
 }  // namespace logging::detail

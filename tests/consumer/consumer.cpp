@@ -1,4 +1,5 @@
 #include <string>
+#include <thread>
 
 #include <pybind11/eigen.h>
 #include <pybind11/pybind11.h>
@@ -28,6 +29,17 @@ PYBIND11_MODULE(CONSUMER_MODULE_NAME, module) {
     });
     module.def("speed_mode", [] { return is_speed_mode_enabled(); });
     module.def("log_info", [](const std::string& message) { VARNEL_LOG(logging::Level::info, message); });
+    // Native threads that log until the process ends, never joined.
+    module.def("start_logging_threads", [](int count) {
+        for (int t = 0; t < count; ++t) {
+            std::thread([t] {
+                const std::string message = "native thread " + std::to_string(t);
+                for (;;) {
+                    VARNEL_LOG(logging::Level::info, message);
+                }
+            }).detach();
+        }
+    });
     module.def("global_level_allows", [](int level) {
         return logging::is_enabled_for(static_cast<logging::Level>(level), __FILE__);
     });

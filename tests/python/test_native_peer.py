@@ -9,6 +9,7 @@ import pybind11
 import pytest
 
 import foundation
+from test_logging_lifecycle import LINE
 
 CONSUMER_SOURCE = Path(__file__).parent.parent / "consumer"
 PACKAGE_PREFIX = Path(foundation.__file__).parent / "varnel_foundation"
@@ -88,3 +89,24 @@ def test_type_registered_elsewhere_first_fails_the_import(run_child, consumer_di
     """)
     assert result.stdout.splitlines() == ['generic_type: type "PidConfig" is already registered!',
                                           "left behind: False"]
+
+
+@pytest.mark.parametrize("how", ["end of script", "sys.exit(3)"])
+def test_exit_while_native_threads_log(run_child, consumer_dir, how):
+    result = run_child(f"""
+        import sys, time
+        sys.path.insert(0, {str(consumer_dir)!r})
+        import foundation as f, foundation_consumer as c
+        f.initialize_logging()
+        c.start_logging_threads(3)
+        time.sleep(0.3)
+        f.warn("python is leaving")
+        {"sys.exit(3)" if how.startswith("sys.exit") else "pass"}
+    """, check=False, env={"PYTHONUNBUFFERED": "1"}, timeout=60)
+    assert result.returncode == (3 if how.startswith("sys.exit") else 0), result.stderr
+    lines = result.kept_log_lines()
+    assert any(line.endswith("| python is leaving") for line in lines)
+    native = [line for line in lines if "| native thread " in line]
+    assert len(native) > 100
+    for line in lines:
+        assert LINE.match(line), f"torn line: {line!r}"

@@ -33,8 +33,9 @@ void clear_package_level(const std::string& package);
 /// Removes every file and package filter and sets the global level back to info.
 void clear_filters();
 
-/// Whether a record of `level` from `filepath` would be written: false before init(), after any
-/// shutdown(), and while no default logger exists. A null `filepath` counts as the empty path.
+/// Whether a record of `level` from `filepath` would be written: false before init() has
+/// installed the logger, after any shutdown(), and once the process is exiting. A null
+/// `filepath` counts as the empty path.
 bool is_enabled_for(Level level, const char* filepath);
 
 /// Writes `message` as plain text (never a format string) at `level` on the default logger,
