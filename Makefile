@@ -3,7 +3,7 @@ VENV := .venv
 PYTHON := $(VENV)/bin/python
 BUILD_DIR := build
 
-.PHONY: all setup build test test-cpp test-python test-asan test-tsan test-wheel demo clean
+.PHONY: all setup build test test-cpp test-python test-asan test-tsan test-wheel fuzz demo clean
 
 all: build
 
@@ -46,6 +46,21 @@ test-tsan: setup
 	$(VENV)/bin/cmake --build build-tsan --target foundation_tests
 	TSAN_OPTIONS=halt_on_error=1 $(VENV)/bin/ctest --test-dir build-tsan -R Concurrency --output-on-failure
 
+# libFuzzer targets under ASan/UBSan, each run for FUZZ_SECONDS on a corpus grown in build-fuzz.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := source_column relative_path filters text_form
+fuzz: setup
+	EXTRA_APT_PACKAGES="clang-14 libclang-rt-14-dev" bash scripts/bootstrap.sh
+	$(VENV)/bin/cmake -G Ninja -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
+		-DFOUNDATION_BUILD_EXTENSION=OFF -DFOUNDATION_BUILD_FUZZERS=ON \
+		-DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined"
+	$(VENV)/bin/cmake --build build-fuzz
+	for target in $(FUZZ_TARGETS); do \
+		mkdir -p build-fuzz/corpus/$$target && \
+		build-fuzz/fuzz/fuzz_$$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+			$(CURDIR)/build-fuzz/corpus/$$target $(CURDIR)/fuzz/seeds/$$target || exit 1; \
+	done
+
 # The wheel installs into a fresh venv and passes the Python tests there.
 test-wheel: setup
 	bash scripts/check_wheel.sh
@@ -54,4 +69,4 @@ demo: build
 	$(PYTHON) examples/pid_step_response.py
 
 clean:
-	rm -rf $(BUILD_DIR) build-asan build-tsan .tamblin
+	rm -rf $(BUILD_DIR) build-asan build-tsan build-fuzz .tamblin
