@@ -50,6 +50,8 @@ public:
     ~SourceFileScope() { detail::current_source_file = ""; }
     SourceFileScope(const SourceFileScope&) = delete;
     SourceFileScope& operator=(const SourceFileScope&) = delete;
+    SourceFileScope(SourceFileScope&&) = delete;
+    SourceFileScope& operator=(SourceFileScope&&) = delete;
 };
 
 }  // namespace
@@ -105,12 +107,11 @@ bool is_enabled_for(Level level, const char* filepath) {
     if (!detail::filtered_path_open()) {
         return false;
     }
-    auto& state = filters();
-    Level threshold;
-    {
+    const Level threshold = [filepath] {
+        auto& state = filters();
         std::lock_guard<std::mutex> lock(state.mutex);
-        threshold = threshold_for(state, filepath ? filepath : "");
-    }
+        return threshold_for(state, filepath ? filepath : "");
+    }();
     return static_cast<std::int32_t>(level) >= static_cast<std::int32_t>(threshold);
 }
 

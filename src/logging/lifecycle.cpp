@@ -32,10 +32,12 @@ std::atomic<int> writes_in_progress{0};
 
 // Sequentially consistent on both sides: either the writer sees `exiting`, or the exit handler
 // sees the writer's count.
-FilteredWrite::FilteredWrite() noexcept {
+bool FilteredWrite::enter() noexcept {
     writes_in_progress.fetch_add(1);
-    admitted_ = !exiting.load();
+    return !exiting.load();
 }
+
+FilteredWrite::FilteredWrite() noexcept : admitted_(enter()) {}
 
 FilteredWrite::~FilteredWrite() { writes_in_progress.fetch_sub(1); }
 
@@ -47,7 +49,7 @@ constexpr const char* logger_name = "core";
 constexpr const char* log_directory = ".tamblin/logs";
 constexpr const char* log_file_name = "varnel.log";
 constexpr const char* line_pattern = "%Y-%m-%d %H:%M:%S | %E | %^%-8l%$ | %* | %v";
-constexpr std::size_t max_file_size = 5 * 1024 * 1024;
+constexpr std::size_t max_file_size = std::size_t{5} * 1024 * 1024;
 constexpr std::size_t max_rotated_files = 3;
 constexpr std::chrono::seconds flush_interval{3};
 

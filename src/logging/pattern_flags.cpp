@@ -45,7 +45,8 @@ void append_elapsed(std::chrono::nanoseconds elapsed, spdlog::memory_buf_t& dest
     fmt::format_to(std::back_inserter(dest), "{:>9.3f}s", static_cast<double>(milliseconds) / 1000.0);
 }
 
-void ElapsedTimeFormatter::format(const spdlog::details::log_msg&, const std::tm&, spdlog::memory_buf_t& dest) {
+void ElapsedTimeFormatter::format(const spdlog::details::log_msg& /*msg*/, const std::tm& /*time*/,
+                                  spdlog::memory_buf_t& dest) {
     if (!timer_started.load(std::memory_order_acquire)) {
         append(dest, timer_not_started);
         return;
@@ -59,7 +60,8 @@ std::unique_ptr<spdlog::custom_flag_formatter> ElapsedTimeFormatter::clone() con
     return std::make_unique<ElapsedTimeFormatter>();
 }
 
-void SourceFileFormatter::format(const spdlog::details::log_msg&, const std::tm&, spdlog::memory_buf_t& dest) {
+void SourceFileFormatter::format(const spdlog::details::log_msg& /*msg*/, const std::tm& /*time*/,
+                                 spdlog::memory_buf_t& dest) {
     const std::size_t start = dest.size();
     const char* source = detail::current_source_file;
     if (source != nullptr && source[0] != '\0') {

@@ -38,11 +38,14 @@ public:
     ~FilteredWrite();
     FilteredWrite(const FilteredWrite&) = delete;
     FilteredWrite& operator=(const FilteredWrite&) = delete;
+    FilteredWrite(FilteredWrite&&) = delete;
+    FilteredWrite& operator=(FilteredWrite&&) = delete;
 
     /// False once the process is exiting: the write must not start.
     explicit operator bool() const noexcept { return admitted_; }
 
 private:
+    static bool enter() noexcept;
     bool admitted_;
 };
 
