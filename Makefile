@@ -3,7 +3,7 @@ VENV := .venv
 PYTHON := $(VENV)/bin/python
 BUILD_DIR := build
 
-.PHONY: all setup build test test-cpp test-python test-asan test-tsan test-wheel fuzz demo clean
+.PHONY: all setup build test test-cpp test-python test-asan test-tsan test-wheel fuzz tidy demo clean
 
 all: build
 
@@ -60,6 +60,10 @@ fuzz: setup
 		build-fuzz/fuzz/fuzz_$$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 			$(CURDIR)/build-fuzz/corpus/$$target $(CURDIR)/fuzz/seeds/$$target || exit 1; \
 	done
+
+tidy: build
+	EXTRA_APT_PACKAGES=clang-tidy bash scripts/bootstrap.sh
+	clang-tidy -p $(BUILD_DIR) --quiet $(wildcard src/*/*.cpp)
 
 # The wheel installs into a fresh venv and passes the Python tests there.
 test-wheel: setup
