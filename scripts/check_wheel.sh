@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the wheel in isolation, installs it into a fresh CPython 3.12 venv and runs the Python
-# tests there, from outside the source tree; then checks that nothing installed points into the
-# source or build tree.
+# tests (the demo among them) there, from outside the source tree; then checks that nothing
+# installed points into the source or build tree.
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
@@ -23,6 +23,6 @@ if readelf -d "$site"/foundation.cpython-312-*.so | grep -E 'R(UN)?PATH' | grep 
     exit 1
 fi
 
-cp -r "$source_dir/tests" "$work/tests"
+cp -r "$source_dir/tests" "$source_dir/examples" "$work"
 cd "$work"
 "$work/venv/bin/python" -m pytest -q -p no:cacheprovider tests/python

@@ -3,11 +3,16 @@
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
+
+import foundation_logging
 
 CORRECT_CLIENT = """
+import logging
 import numpy
 import numpy.typing
 import foundation as f
+import foundation_logging
 from foundation import Level
 
 config: f.PidConfig = f.PidConfig(kp=2.0, ki=0.5)
@@ -47,6 +52,8 @@ if False:
     f.debug("d"); f.info("i"); f.warn("w"); f.error("e")
     f.shutdown_logging()
 level: Level = Level(3)
+bridge: foundation_logging.FoundationHandler = foundation_logging.install(logging.INFO)
+bridge.setLevel("DEBUG")
 number: int = Level.warn.value
 
 enabled: bool = f.is_speed_mode_enabled()
@@ -83,3 +90,8 @@ def test_wrong_argument_types_are_reported(tmp_path):
     assert [line.split(":")[1] for line in errors] == ["3", "4", "5"], result.stdout
     assert '"int"' in errors[0] and '"Level"' in errors[0]
     assert '"str"' in errors[1] and '"float"' in errors[1]
+
+
+def test_logging_bridge_passes_strict_mypy(tmp_path):
+    result = run_mypy(tmp_path, Path(foundation_logging.__file__).read_text())
+    assert result.returncode == 0, result.stdout
