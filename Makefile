@@ -3,7 +3,7 @@ VENV := .venv
 PYTHON := $(VENV)/bin/python
 BUILD_DIR := build
 
-.PHONY: all setup build test test-cpp test-python test-asan test-tsan test-wheel demo clean
+.PHONY: all setup build test test-cpp test-python test-asan test-tsan test-wheel bench demo clean
 
 all: build
 
@@ -50,8 +50,27 @@ test-tsan: setup
 test-wheel: setup
 	bash scripts/check_wheel.sh
 
+# Benchmarks (not tests): the native ones in a Release tree of their own, then the side-by-side
+# comparison with the Python peers against the extension in the venv; writes BENCHMARKS.md.
+BENCH_DIR := build-bench
+BENCH_NATIVE_FLAGS := --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true \
+	--benchmark_min_time=0.2 --benchmark_report_aggregates_only=true --benchmark_color=false
+bench:
+	EXTRA_APT_PACKAGES=libbenchmark-dev bash scripts/bootstrap.sh
+	$(MAKE) --no-print-directory build
+	$(PYTHON) -c 'import simple_pid' 2>/dev/null || \
+		$(PYTHON) -m pip install -q --disable-pip-version-check 'simple-pid==2.0.1'
+	$(VENV)/bin/cmake -G Ninja -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release \
+		-DFOUNDATION_BUILD_EXTENSION=OFF -DFOUNDATION_BUILD_BENCHMARKS=ON
+	$(VENV)/bin/cmake --build $(BENCH_DIR) --target foundation_bench
+	$(BENCH_DIR)/bench/foundation_bench $(BENCH_NATIVE_FLAGS) \
+		--benchmark_out=$(CURDIR)/$(BENCH_DIR)/native.json --benchmark_out_format=json
+	$(PYTHON) bench/compare.py --output $(BENCH_DIR)/compare.json
+	$(PYTHON) bench/write_report.py --native $(BENCH_DIR)/native.json --compare $(BENCH_DIR)/compare.json \
+		--command "make bench" --output BENCHMARKS.md
+
 demo: build
 	$(PYTHON) examples/pid_step_response.py
 
 clean:
-	rm -rf $(BUILD_DIR) build-asan build-tsan .tamblin
+	rm -rf $(BUILD_DIR) build-asan build-tsan $(BENCH_DIR) .tamblin
