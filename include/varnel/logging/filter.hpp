@@ -33,8 +33,10 @@ void clear_package_level(const std::string& package);
 /// Removes every file and package filter and sets the global level back to info.
 void clear_filters();
 
-/// Whether a record of `level` from `filepath` would be written: false before init(), after any
-/// shutdown(), and while no default logger exists. A null `filepath` counts as the empty path.
+/// Whether a record of `level` from `filepath` passes the thresholds: false before init() and
+/// after any shutdown(). A null `filepath` counts as the empty path. Takes only the filter lock:
+/// spdlog's registry is left to log_from_file(), which writes nothing while spdlog
+/// has no default logger (for instance after third-party code dropped it).
 bool is_enabled_for(Level level, const char* filepath);
 
 /// Writes `message` as plain text (never a format string) at `level` on the default logger,
