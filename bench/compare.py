@@ -5,7 +5,8 @@ contenders of a case take turns: round r runs them in order, round r+1 in revers
 figure is the median over the rounds; each ratio is a ratio of medians.
 
 Cases:
-  pid       PidController.update / the same arithmetic in pure Python / simple-pid     ns per call
+  pid       PidController.update (by position; by keyword) / the same arithmetic in pure
+            Python / simple-pid                                                         ns per call
   filtered  _log_filtered at debug / logging's logger.debug, both below the info level  ns per call
   emitted   _log_filtered at info / logging with a StreamHandler and a RotatingFileHandler,
             both writing one line to standard output (on /dev/null) and to a log file   lines per s
@@ -97,10 +98,11 @@ def per_call_ns(stmt, namespace, number, repeat=3):
 
 
 def pid_setup(contender):
-    if contender == "foundation":
+    if contender.startswith("foundation"):
         from foundation import PidConfig, PidController
         pid = PidController(PidConfig(kp=KP, ki=KI, kd=KD, output_min=-OUTPUT_LIMIT, output_max=OUTPUT_LIMIT))
-        return "pid.update(error, 0.01)", {"pid": pid, "error": 0.5}
+        call = "pid.update(error=error, dt=0.01)" if contender.endswith("keywords") else "pid.update(error, 0.01)"
+        return call, {"pid": pid, "error": 0.5}
     if contender == "python":
         pid = PythonPid(kp=KP, ki=KI, kd=KD, output_min=-OUTPUT_LIMIT, output_max=OUTPUT_LIMIT)
         return "pid.update(error, 0.01)", {"pid": pid, "error": 0.5}
@@ -207,7 +209,7 @@ def run_child(case, contender):
 # --- parent side: rounds, medians, ratios
 
 CASES = {
-    "pid": {"unit": "ns/call", "contenders": ["foundation", "python", "simple-pid"]},
+    "pid": {"unit": "ns/call", "contenders": ["foundation", "foundation-keywords", "python", "simple-pid"]},
     "filtered": {"unit": "ns/call", "contenders": ["foundation", "logging"]},
     "emitted": {"unit": "lines/s", "contenders": ["foundation", "logging"]},
     "import": {"unit": "ms", "contenders": ["foundation", "logging", "simple-pid"]},
@@ -234,6 +236,7 @@ def main():
         run_child(*args.child)
         return
 
+    load_average = os.getloadavg()
     samples = {case: {name: [] for name in spec["contenders"]} for case, spec in CASES.items()}
     for round_number in range(args.rounds):
         for case, spec in CASES.items():
@@ -245,6 +248,7 @@ def main():
     results = {
         "python": platform.python_version(),
         "rounds": args.rounds,
+        "load_average": load_average,
         "emitted_lines": EMITTED_LINES,
         "cases": {case: {"unit": CASES[case]["unit"],
                          "contenders": {name: {"median": statistics.median(values), "samples": values}
