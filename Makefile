@@ -3,7 +3,7 @@ VENV := .venv
 PYTHON := $(VENV)/bin/python
 BUILD_DIR := build
 
-.PHONY: all setup build test test-cpp test-python test-asan test-tsan test-wheel fuzz tidy demo clean
+.PHONY: all setup build test test-cpp test-python test-asan test-tsan test-wheel fuzz tidy bench demo clean
 
 all: build
 
@@ -69,6 +69,25 @@ tidy: build
 test-wheel: setup
 	bash scripts/check_wheel.sh
 
+# Benchmarks (not tests): the native ones in a Release tree of their own, then the side-by-side
+# comparison with the Python peers against the extension in the venv; writes BENCHMARKS.md.
+BENCH_DIR := build-bench
+BENCH_NATIVE_FLAGS := --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true \
+	--benchmark_min_time=0.2 --benchmark_report_aggregates_only=true --benchmark_color=false
+bench:
+	EXTRA_APT_PACKAGES=libbenchmark-dev bash scripts/bootstrap.sh
+	$(MAKE) --no-print-directory build
+	$(PYTHON) -c 'import simple_pid' 2>/dev/null || \
+		$(PYTHON) -m pip install -q --disable-pip-version-check 'simple-pid==2.0.1'
+	$(VENV)/bin/cmake -G Ninja -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release \
+		-DFOUNDATION_BUILD_EXTENSION=OFF -DFOUNDATION_BUILD_BENCHMARKS=ON
+	$(VENV)/bin/cmake --build $(BENCH_DIR) --target foundation_bench
+	$(BENCH_DIR)/bench/foundation_bench $(BENCH_NATIVE_FLAGS) \
+		--benchmark_out=$(CURDIR)/$(BENCH_DIR)/native.json --benchmark_out_format=json
+	$(PYTHON) bench/compare.py --output $(BENCH_DIR)/compare.json
+	$(PYTHON) bench/write_report.py --native $(BENCH_DIR)/native.json --compare $(BENCH_DIR)/compare.json \
+		--command "make bench" --output BENCHMARKS.md
+
 # The demo draws its plot with matplotlib, which only the demo needs: installed here, not for the tests.
 demo: build
 	@$(PYTHON) -c 'import matplotlib' 2>/dev/null || $(PYTHON) -m pip install -q --disable-pip-version-check matplotlib \
@@ -76,4 +95,4 @@ demo: build
 	$(PYTHON) examples/drive_demo.py
 
 clean:
-	rm -rf $(BUILD_DIR) build-asan build-tsan build-fuzz .tamblin demo_response.png
+	rm -rf $(BUILD_DIR) build-asan build-tsan build-fuzz $(BENCH_DIR) .tamblin demo_response.png

@@ -3,6 +3,7 @@
 #include <varnel/logging/pattern_flags.hpp>
 
 #include "bindings/bindings.hpp"
+#include "bindings/lean_call.hpp"
 #include "bindings/text_args.hpp"
 
 namespace py = pybind11;
@@ -12,26 +13,47 @@ namespace {
 
 using logging::Level;
 
-// The text of a message argument; None is refused rather than written as nothing.
-std::string_view message_text(const NullableCText& message, const char* function) {
+// A message argument must be text: None is refused rather than written as nothing.
+void require_message(const NullableCText& message, const char* function) {
     if (message.c_str == nullptr) {
         throw py::type_error(std::string(function) + "(): message must be str, not None");
     }
-    return message.up_to_nul();
 }
 
 // A direct message: no thresholds, blank source column; raises while no logger exists.
 template <spdlog::level::level_enum level, const char* name>
 void write_direct(NullableCText message) {
-    const std::string_view text = message_text(message, name);
-    logging::core()->log(level, text);
+    require_message(message, name);
+    logging::core()->log(level, message.up_to_nul());
 }
 
 void log_filtered(Level level, NullableCText filepath, NullableCText message) {
-    const std::string_view text = message_text(message, "_log_filtered");
+    require_message(message, "_log_filtered");
     if (logging::is_enabled_for(level, filepath.c_str)) {
-        logging::log_from_file(level, filepath.c_str, text);
+        logging::log_from_file(level, filepath.c_str, message.up_to_nul());
     }
+}
+
+const py::detail::type_info* level_type = nullptr;  // set by bind_logging
+
+// _log_filtered(level, filepath, message) with a Level and two str; any other call goes to
+// pybind11. The texts are read in place, as the pybind11 binding reads them.
+PyObject* lean_log_filtered(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 3> values;
+    if (!resolve_arguments<3>(args, nargs, kwnames, {"level", "filepath", "message"}, values)) {
+        return nullptr;
+    }
+    const Level* level = exact_value<Level>(values[0], level_type);
+    if (level == nullptr || !PyUnicode_Check(values[1]) || !PyUnicode_Check(values[2])) {
+        return nullptr;
+    }
+    const char* filepath = PyUnicode_AsUTF8(values[1]);
+    const char* message = filepath != nullptr ? PyUnicode_AsUTF8(values[2]) : nullptr;
+    if (message == nullptr) {  // not encodable: pybind11 raises its TypeError
+        PyErr_Clear();
+        return nullptr;
+    }
+    return none_or_raise([&] { log_filtered(*level, {filepath}, {message}); });
 }
 
 constexpr char debug_name[] = "debug";
@@ -126,6 +148,8 @@ void bind_logging(py::module_& module) {
             filepath: The full source file path (used for filtering and display)
             message: The log message
     )");
+    level_type = py::detail::get_type_info(typeid(Level));
+    install_lean_call<lean_log_filtered>(module, "_log_filtered");
 }
 
 }  // namespace varnel::bindings

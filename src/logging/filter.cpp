@@ -104,6 +104,8 @@ void clear_filters() {
 }
 
 bool is_enabled_for(Level level, const char* filepath) {
+    // The flags alone, without spdlog's registry lock: log_from_file() checks that a default
+    // logger exists before it writes.
     if (!detail::filtered_path_open()) {
         return false;
     }

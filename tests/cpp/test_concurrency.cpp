@@ -4,20 +4,19 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <varnel/logging/filter.hpp>
 #include <varnel/logging/lifecycle.hpp>
+
+#include "quiet_workplace.hpp"
 
 namespace fs = std::filesystem;
 
@@ -27,30 +26,15 @@ using logging::Level;
 
 class Concurrency : public testing::Test {
 protected:
-    void SetUp() override {
-        previous_ = fs::current_path();
-        directory_ = fs::temp_directory_path() / ("varnel_concurrency_" + std::to_string(::getpid()));
-        fs::remove_all(directory_);
-        fs::create_directories(directory_);
-        fs::current_path(directory_);
-        // The console sink writes to /dev/null while the threads run; gtest reports afterwards.
-        std::fflush(stdout);
-        saved_stdout_ = ::dup(STDOUT_FILENO);
-        const int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, STDOUT_FILENO);
-        ::close(null);
-    }
-    void TearDown() override {
-        restore_stdout();
-        fs::current_path(previous_);
-        fs::remove_all(directory_);
-    }
+    // The console sink writes to /dev/null while the threads run; gtest reports afterwards.
+    void SetUp() override { workplace_ = std::make_unique<QuietWorkplace>("varnel_concurrency_"); }
+    void TearDown() override { workplace_.reset(); }
 
     // Every line of the kept files, oldest first.
     std::vector<std::string> kept_lines() const {
         std::vector<std::string> lines;
         for (const char* name : {"varnel.3.log", "varnel.2.log", "varnel.1.log", "varnel.log"}) {
-            std::ifstream file(directory_ / ".tamblin" / "logs" / name);
+            std::ifstream file(workplace_->directory() / ".tamblin" / "logs" / name);
             for (std::string line; std::getline(file, line);) {
                 lines.push_back(line);
             }
@@ -58,18 +42,10 @@ protected:
         return lines;
     }
 
-    void restore_stdout() {
-        if (saved_stdout_ >= 0) {
-            std::fflush(stdout);
-            ::dup2(saved_stdout_, STDOUT_FILENO);
-            ::close(saved_stdout_);
-            saved_stdout_ = -1;
-        }
-    }
+    void restore_stdout() { workplace_->restore_stdout(); }
+    const fs::path& directory() const { return workplace_->directory(); }
 
-    fs::path previous_;
-    fs::path directory_;
-    int saved_stdout_ = -1;
+    std::unique_ptr<QuietWorkplace> workplace_;
 };
 
 // Shown as "s.<thread>.worker<thread>.cpp" in the source column.
@@ -104,7 +80,7 @@ TEST_F(Concurrency, ThreadsKeepTheirOwnSourceColumnAndOrderAcrossRotations) {
     const std::regex line_form(
         R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \| +\d+\.\d{3}s \| info     \| s\.(\d)\.worker\d\.cpp {15} \| thread (\d) line (\d+) p{100}$)");
     const auto lines = kept_lines();
-    ASSERT_TRUE(fs::exists(directory_ / ".tamblin" / "logs" / "varnel.3.log"));
+    ASSERT_TRUE(fs::exists(directory() / ".tamblin" / "logs" / "varnel.3.log"));
     ASSERT_GT(lines.size(), 70'000u);  // three full older files at least
     std::map<int, std::vector<int>> seen;
     for (const auto& line : lines) {

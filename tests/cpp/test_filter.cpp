@@ -5,6 +5,8 @@
 
 #include <unistd.h>
 
+#include <spdlog/spdlog.h>
+
 #include <varnel/logging/filter.hpp>
 #include <varnel/logging/lifecycle.hpp>
 
@@ -32,6 +34,15 @@ protected:
 TEST_F(Filters, GlobalLevelStartsAtInfo) {
     EXPECT_FALSE(logging::is_enabled_for(Level::debug, "/any/a.py"));
     EXPECT_TRUE(logging::is_enabled_for(Level::info, "/any/a.py"));
+}
+
+// The thresholds alone decide is_enabled_for; log_from_file finds no logger and writes nothing.
+TEST_F(Filters, WithoutSpdlogDefaultLoggerNothingIsWritten) {
+    const auto core = logging::core();
+    spdlog::set_default_logger(nullptr);  // as third-party code may do; also unregisters "core"
+    EXPECT_TRUE(logging::is_enabled_for(Level::info, "/any/a.py"));
+    EXPECT_NO_THROW(logging::log_from_file(Level::info, "/any/a.py", "nowhere"));
+    spdlog::set_default_logger(core);
 }
 
 TEST_F(Filters, FileFilterUsesTheBaseNameWithEitherSeparator) {

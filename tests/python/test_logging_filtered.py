@@ -110,3 +110,25 @@ def test_utf8_paths_keep_the_file_valid(run_child, tmp_path):
     line = (root / ".tamblin" / "logs" / "varnel.log").read_bytes().decode("utf-8").splitlines()[1]
     assert line.split(" | ")[3] == "é.日.ü.py" + " " * (30 - len("é.日.ü.py".encode()))
     assert result.returncode == 0
+
+
+def test_every_call_form_writes_the_same_line(run_child):
+    # Exact types by position or keyword take the lean entry; the rest goes through pybind11.
+    result = run_child("""
+        import foundation as f
+        from foundation import Level
+        class Text(str):
+            pass
+        f.initialize_logging()
+        f._log_filtered(Level.info, "/p/a.py", "by position")
+        f._log_filtered(level=Level.info, filepath="/p/a.py", message="by keyword")
+        f._log_filtered(Level.info, message="mixed", filepath="/p/a.py")
+        f._log_filtered(Level.debug, filepath="/p/a.py", message="dropped")
+        f._log_filtered(Level.info, Text("/p/a.py"), Text("str subclass"))
+        f._log_filtered(Level.info, "/p/a.py", "non-ASCII ü 日本")
+        f._log_filtered(Level.info, None, "no path")
+        f.shutdown_logging()
+    """)
+    rows = [(row[3].rstrip(), row[4]) for row in map(fields, result.log_lines()[1:])]
+    assert rows == [("p.a.py", "by position"), ("p.a.py", "by keyword"), ("p.a.py", "mixed"),
+                    ("p.a.py", "str subclass"), ("p.a.py", "non-ASCII ü 日本"), ("", "no path")]

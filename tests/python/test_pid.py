@@ -65,6 +65,37 @@ def test_controller_surface():
         "update(self: foundation.PidController, error: float, dt: float) -> float")
 
 
+def test_update_call_forms():
+    # Floats by position or keyword take the lean entry; the rest goes through pybind11.
+    class Number(float):
+        pass
+
+    class Controller(PidController):
+        pass
+
+    forms = [lambda p: p.update(0.5, 0.1), lambda p: p.update(error=0.5, dt=0.1),
+             lambda p: p.update(0.5, dt=0.1), lambda p: p.update(dt=0.1, error=0.5),
+             lambda p: PidController.update(p, 0.5, 0.1), lambda p: p.update(Number(0.5), Number(0.1))]
+    for form in forms:
+        pid = PidController()
+        assert form(pid) == 0.5 and pid.integral == 0.05
+    assert Controller().update(0.5, 0.1) == 0.5
+    assert PidController().update(1, 1) == 1.0  # ints convert
+
+
+@pytest.mark.parametrize("call", [
+    lambda pid: pid.update(0.5),
+    lambda pid: pid.update(0.5, 0.1, 0.2),
+    lambda pid: pid.update(0.5, error=0.1),
+    lambda pid: pid.update(0.5, 0.1, x=1.0),
+    lambda pid: pid.update(error=0.5),
+    lambda pid: pid.update(None, 0.1),
+])
+def test_update_refusals_are_pybind11s(call):
+    with pytest.raises(TypeError, match=r"^update\(\): incompatible function arguments"):
+        call(PidController())
+
+
 def test_controller_copies_its_config():
     config = PidConfig()
     pid = PidController(config=config)
