@@ -20,12 +20,14 @@ void require_message(const NullableCText& message, const char* function) {
     }
 }
 
-// A direct message: no thresholds, blank source column; raises while no logger exists.
-template <spdlog::level::level_enum level, const char* name>
-void write_direct(NullableCText message) {
-    require_message(message, name);
-    logging::core()->log(level, message.up_to_nul());
-}
+// The direct message functions: no thresholds, blank source column; they raise while no logger exists.
+struct DirectFunction {
+    const char* name;
+    spdlog::level::level_enum level;
+};
+constexpr DirectFunction direct_functions[] = {
+    {"debug", spdlog::level::debug}, {"info", spdlog::level::info}, {"warn", spdlog::level::warn},
+    {"error", spdlog::level::err}};
 
 void log_filtered(Level level, NullableCText filepath, NullableCText message) {
     require_message(message, "_log_filtered");
@@ -56,10 +58,6 @@ PyObject* lean_log_filtered(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     return none_or_raise([&] { log_filtered(*level, {filepath}, {message}); });
 }
 
-constexpr char debug_name[] = "debug";
-constexpr char info_name[] = "info";
-constexpr char warn_name[] = "warn";
-constexpr char error_name[] = "error";
 
 }  // namespace
 
@@ -103,18 +101,16 @@ void bind_logging(py::module_& module) {
     module.def("clear_filters", &logging::clear_filters, R"(
         Clear all file-specific filters and reset global level to INFO.
     )");
-    module.def("debug", &write_direct<spdlog::level::debug, debug_name>, py::arg("message"), R"(
-        Log a message with severity level debug
-    )");
-    module.def("info", &write_direct<spdlog::level::info, info_name>, py::arg("message"), R"(
-        Log a message with severity level info
-    )");
-    module.def("warn", &write_direct<spdlog::level::warn, warn_name>, py::arg("message"), R"(
-        Log a message with severity level warn
-    )");
-    module.def("error", &write_direct<spdlog::level::err, error_name>, py::arg("message"), R"(
-        Log a message with severity level error
-    )");
+    for (const auto& [name, level] : direct_functions) {
+        const std::string doc = std::string("\n        Log a message with severity level ") + name + "\n    ";
+        module.def(
+            name,
+            [name = name, level = level](NullableCText message) {
+                require_message(message, name);
+                logging::core()->log(level, message.up_to_nul());
+            },
+            py::arg("message"), doc.c_str());
+    }
     module.def(
         "set_package_level",
         [](Utf8Text package, Level level) { logging::set_package_level(package.str(), level); },
