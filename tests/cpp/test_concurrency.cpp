@@ -43,6 +43,16 @@ protected:
     }
 
     void restore_stdout() { workplace_->restore_stdout(); }
+
+    // Stops and joins the workers, shuts logging down and gives standard output back to gtest.
+    void finish(std::atomic<bool>& stop, std::vector<std::thread>& workers) {
+        stop = true;
+        for (auto& worker : workers) {
+            worker.join();
+        }
+        logging::shutdown();
+        restore_stdout();
+    }
     const fs::path& directory() const { return workplace_->directory(); }
 
     std::unique_ptr<QuietWorkplace> workplace_;
@@ -126,12 +136,7 @@ TEST_F(Concurrency, LoggingWhileFiltersChange) {
             logging::clear_filters();
         }
     }
-    stop = true;
-    for (auto& worker : workers) {
-        worker.join();
-    }
-    logging::shutdown();
-    restore_stdout();
+    finish(stop, workers);
     EXPECT_FALSE(logging::is_enabled_for(Level::critical, "/x.cpp"));
 }
 
@@ -160,12 +165,7 @@ TEST_F(Concurrency, LoggingWhileAnotherThreadShutsDownAndRestarts) {
         logging::shutdown();
         logging::init();
     }
-    stop = true;
-    for (auto& worker : workers) {
-        worker.join();
-    }
-    logging::shutdown();
-    restore_stdout();
+    finish(stop, workers);
     EXPECT_GT(direct_writes.load(), 0);
     EXPECT_FALSE(logging::is_enabled_for(Level::critical, "/x.cpp"));
 }
