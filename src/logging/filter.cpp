@@ -56,6 +56,8 @@ public:
 
 }  // namespace
 
+std::mutex& detail::filter_mutex() { return filters().mutex; }
+
 void set_global_level(Level level) {
     auto& state = filters();
     std::lock_guard<std::mutex> lock(state.mutex);
@@ -104,8 +106,7 @@ void clear_filters() {
 }
 
 bool is_enabled_for(Level level, const char* filepath) {
-    // The flags alone, without spdlog's registry lock: log_from_file() checks that a default
-    // logger exists before it writes.
+    // The flags alone: log_from_file() checks that the logger exists before it writes.
     if (!detail::filtered_path_open()) {
         return false;
     }
@@ -122,8 +123,7 @@ void log_from_file(Level level, const char* filepath, std::string_view message) 
     if (!write || !detail::filtered_path_open()) {
         return;
     }
-    // Looked up on every write: other code of the process may have replaced or dropped it.
-    const auto logger = spdlog::default_logger();
+    const auto logger = detail::installed_logger();
     if (!logger) {
         return;
     }

@@ -3,6 +3,10 @@
 // every logging thread while another thread may initialise or shut down.
 
 #include <atomic>
+#include <memory>
+#include <mutex>
+
+#include <spdlog/logger.h>
 
 namespace logging::detail {
 
@@ -19,6 +23,13 @@ extern thread_local const char* current_source_file;
 /// The logger "core" is installed as spdlog's default logger: set at the end of a successful
 /// init(), cleared by shutdown(). Spares the filtered path spdlog's registry lock.
 extern std::atomic<bool> logger_installed;
+
+/// The logger "core" while logging runs, else null. Read without spdlog's registry, whose locks
+/// fork() cannot take.
+std::shared_ptr<spdlog::logger> installed_logger();
+
+/// The lock of the filter state, which fork() takes too.
+std::mutex& filter_mutex();
 
 /// The process has begun to exit (set by the exit handler that init() registers).
 extern std::atomic<bool> exiting;

@@ -7,7 +7,13 @@ import textwrap
 from dataclasses import dataclass
 from pathlib import Path
 
+import pybind11
 import pytest
+
+import foundation
+
+CONSUMER_SOURCE = Path(__file__).parent.parent / "consumer"
+PACKAGE_PREFIX = Path(foundation.__file__).parent / "varnel_foundation"
 
 
 @dataclass
@@ -49,3 +55,16 @@ def run_child(tmp_path):
     def run(code: str, cwd: Path | None = None, **kwargs) -> ChildResult:
         return run_python(code, cwd or tmp_path, **kwargs)
     return run
+
+
+@pytest.fixture(scope="session")
+def consumer_dir(tmp_path_factory):
+    """A native module of the stack (tests/consumer), built against the installed C++ package."""
+    build = tmp_path_factory.mktemp("consumer")
+    cmake = Path(sys.executable).parent / "cmake"
+    subprocess.run([str(cmake), "-S", str(CONSUMER_SOURCE), "-B", str(build), "-G", "Ninja",
+                    f"-DCMAKE_PREFIX_PATH={PACKAGE_PREFIX}", f"-Dpybind11_DIR={pybind11.get_cmake_dir()}",
+                    f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release"],
+                   check=True, capture_output=True, env={**os.environ, "PATH": f"{Path(sys.executable).parent}:{os.environ['PATH']}"})
+    subprocess.run([str(cmake), "--build", str(build)], check=True, capture_output=True)
+    return build

@@ -1,26 +1,53 @@
-"""A full disk and a vanished log folder: logging calls keep returning and the process exits cleanly."""
+"""The file system misbehaves under the log: calls keep returning, nothing is torn or truncated, and
+the log recovers by itself once the cause is gone."""
 
+import os
 import re
 
-ERROR_REPORT = re.compile(r"^\[\*\*\* LOG ERROR #\d+ \*\*\*\]", re.M)
+import pytest
+
+from test_logging_lifecycle import LINE
+
+ERROR_REPORT = re.compile(r"^\[\*\*\* LOG ERROR #\d+ \*\*\*\] \[[\d: -]+\] \[core\] (.*)$", re.M)
 
 
-def test_log_file_on_a_full_device(run_child):
-    result = run_child("""
-        import os, foundation as f
-        os.makedirs(".tamblin/logs")
-        os.symlink("/dev/full", ".tamblin/logs/varnel.log")
+def reports(result):
+    return ERROR_REPORT.findall(result.stderr)
+
+
+@pytest.mark.parametrize("break_it, repair", [
+    # A full device: writes beyond the limit fail (SIGXFSZ ignored, as a daemon would).
+    ("signal.signal(signal.SIGXFSZ, signal.SIG_IGN); "
+     "resource.setrlimit(resource.RLIMIT_FSIZE, (os.path.getsize(LOG) + 50_000, resource.RLIM_INFINITY))",
+     "resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))"),
+    # The log folder replaced by a plain file.
+    ("shutil.rmtree('.tamblin/logs'); open('.tamblin/logs', 'w').close()", "os.remove('.tamblin/logs')"),
+], ids=["full device", "folder replaced by a file"])
+def test_lines_are_dropped_counted_and_logging_resumes(run_child, break_it, repair):
+    result = run_child(f"""
+        import os, resource, shutil, signal, foundation as f
+        LOG = ".tamblin/logs/varnel.log"
         f.initialize_logging()
-        for i in range(2000):
-            f.warn(f"flushed at once {i}")  # every warn flushes, and every flush fails
+        f.warn("before")
+        {break_it}
+        for i in range(500):
+            f.warn(f"flushed at once {{i}}")  # every warning is written at once, and fails
             f._log_filtered(f.Level.error, "/p/a.py", "x" * 1000)
+        {repair}
+        f.warn("after")
         f.shutdown_logging()
         print("RESULT returned")
     """, check=False)
     assert result.returncode == 0, result.stderr
     assert "RESULT returned" in result.stdout
-    reports = ERROR_REPORT.findall(result.stderr)
-    assert 1 <= len(reports) < 100  # reported on stderr, rate-limited
+    messages = reports(result)
+    assert 1 <= len(messages) < 100  # rate-limited
+    assert re.search(r"; \d+ lines lost so far$", messages[0])
+    lost = int(re.fullmatch(r"writing to .*varnel\.log again; (\d+) lines were lost", messages[-1]).group(1))
+    lines = result.log_lines()
+    assert all(LINE.match(line) for line in lines)  # no torn line
+    assert lines[-1].endswith("| after")
+    assert len([line for line in lines if "flushed at once" in line or "| xxx" in line]) + lost == 1000
 
 
 def test_log_folder_removed_while_logging(run_child):
@@ -29,11 +56,80 @@ def test_log_folder_removed_while_logging(run_child):
         f.initialize_logging()
         f.info("before removal")
         shutil.rmtree(".tamblin")
-        for i in range(30_000):  # about 6 MiB: the file rotates into a recreated folder
+        for i in range(30_000):  # about 6 MiB: the file rotates in a folder made again
             f._log_filtered(f.Level.info, "/p/a.py", f"{i:05d} " + "y" * 180)
         f.warn("after removal")
         print("RESULT returned")
     """, check=False)
     assert result.returncode == 0, result.stderr
     assert "RESULT returned" in result.stdout
+    numbers = [int(line.split(" | ")[4][:5]) for line in result.kept_log_lines() if "yyy" in line]
+    assert numbers == list(range(numbers[0], 30_000))
     assert result.log_lines()[-1].endswith("| after removal")
+
+
+def test_working_directory_changes_do_not_move_the_log(run_child, tmp_path):
+    foreign = tmp_path / "b" / ".tamblin" / "logs"  # another service's log, where we move to
+    foreign.mkdir(parents=True)
+    for name in ("varnel.2.log", "varnel.3.log"):
+        (foreign / name).write_text(f"kept {name}\n")
+    (tmp_path / "a").mkdir()
+    result = run_child("""
+        import os, foundation as f
+        f.initialize_logging()
+        os.chdir("../b")
+        for i in range(40_000):  # about 9 MiB: rotates once
+            f._log_filtered(f.Level.info, "/p/a.py", f"{i:06d} " + "y" * 180)
+        os.mkdir("../gone"); os.chdir("../gone"); os.rmdir("../gone")  # no working directory at all
+        for i in range(40_000, 80_000):  # rotates again
+            f._log_filtered(f.Level.info, "/p/a.py", f"{i:06d} " + "y" * 180)
+        f.shutdown_logging()
+    """, cwd=tmp_path / "a")
+    assert sorted(p.name for p in foreign.iterdir()) == ["varnel.2.log", "varnel.3.log"]
+    assert all((foreign / name).read_text() == f"kept {name}\n" for name in ("varnel.2.log", "varnel.3.log"))
+    numbers = [int(line.split(" | ")[4][:6]) for line in result.kept_log_lines() if "yyy" in line]
+    assert numbers == list(range(numbers[0], 80_000)) and numbers[0] < 40_000
+
+
+def test_failed_rotation_keeps_appending(run_child, tmp_path):
+    logs = tmp_path / ".tamblin" / "logs"
+    (logs / "varnel.3.log" / "in the way").mkdir(parents=True)  # renaming varnel.2.log onto it fails
+    (logs / "varnel.2.log").write_text("oldest\n")
+    result = run_child("""
+        import foundation as f
+        f.initialize_logging()
+        for i in range(30_000):  # about 6 MiB
+            f._log_filtered(f.Level.info, "/p/a.py", f"{i:05d} " + "y" * 180)
+        f.shutdown_logging()
+    """)
+    assert (logs / "varnel.2.log").read_text() == "oldest\n"
+    assert not (logs / "varnel.1.log").exists()
+    numbers = [int(line.split(" | ")[4][:5]) for line in result.log_lines() if "yyy" in line]
+    assert numbers == list(range(30_000))  # nothing truncated
+    assert any(m.startswith("cannot rotate") and "varnel.2.log to varnel.3.log" in m for m in reports(result))
+
+
+def test_symbolic_link_for_the_log_file_is_never_followed(run_child, tmp_path):
+    target = tmp_path / "authorized_keys"
+    target.write_text("precious\n")
+    result = run_child(f"""
+        import os, foundation as f
+        LOG = ".tamblin/logs/varnel.log"
+        os.makedirs(".tamblin/logs")
+        os.symlink({str(target)!r}, LOG)
+        try:
+            f.initialize_logging()
+        except RuntimeError as error:
+            print("refused:", error)
+        os.remove(LOG)
+        f.initialize_logging()  # works once the link is gone
+        f.warn("into the file")
+        os.remove(LOG)
+        os.symlink({str(target)!r}, LOG)  # planted while logging: found at the next write
+        f.warn("dropped")
+        f.shutdown_logging()
+    """)
+    assert target.read_text() == "precious\n"
+    assert result.stdout.startswith("refused: ") and "varnel.log" in result.stdout and "symbolic link" in result.stdout
+    assert any("symbolic link" in m and m.endswith("1 lines lost so far") for m in reports(result))
+    assert (tmp_path / ".tamblin" / "logs" / "varnel.log").is_symlink()

@@ -1,30 +1,13 @@
 """A second native module built against the installed C++ package shares this module's state and types."""
 
-import os
 import subprocess
-import sys
 from pathlib import Path
 
-import pybind11
 import pytest
 
 import foundation
+from conftest import CONSUMER_SOURCE, PACKAGE_PREFIX
 from test_logging_lifecycle import LINE
-
-CONSUMER_SOURCE = Path(__file__).parent.parent / "consumer"
-PACKAGE_PREFIX = Path(foundation.__file__).parent / "varnel_foundation"
-
-
-@pytest.fixture(scope="module")
-def consumer_dir(tmp_path_factory):
-    build = tmp_path_factory.mktemp("consumer")
-    cmake = Path(sys.executable).parent / "cmake"
-    subprocess.run([str(cmake), "-S", str(CONSUMER_SOURCE), "-B", str(build), "-G", "Ninja",
-                    f"-DCMAKE_PREFIX_PATH={PACKAGE_PREFIX}", f"-Dpybind11_DIR={pybind11.get_cmake_dir()}",
-                    f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release"],
-                   check=True, capture_output=True, env={**os.environ, "PATH": f"{Path(sys.executable).parent}:{os.environ['PATH']}"})
-    subprocess.run([str(cmake), "--build", str(build)], check=True, capture_output=True)
-    return build
 
 
 def test_package_layout():
