@@ -29,10 +29,34 @@ constexpr DirectFunction direct_functions[] = {
     {"debug", spdlog::level::debug}, {"info", spdlog::level::info}, {"warn", spdlog::level::warn},
     {"error", spdlog::level::err}};
 
+// Runs `body` without the interpreter lock: writing a line may block (a console nobody reads, a
+// slow disk), and threads that do not log must keep running meanwhile. No RAII guard: taking the
+// lock back may end a daemon thread at interpreter exit by unwinding it, which must not pass
+// through a destructor.
+template <class Body>
+void without_gil(Body&& body) {
+    PyThreadState* const thread = PyEval_SaveThread();
+    try {
+        body();
+    } catch (...) {
+        PyEval_RestoreThread(thread);
+        throw;
+    }
+    PyEval_RestoreThread(thread);
+}
+
+// multiprocessing's workers end with os._exit(), which runs no exit handler: a worker that starts
+// logging itself (under spawn or forkserver) must not keep lines back in a batch.
+bool in_multiprocessing_worker() {
+    const py::dict modules = py::module_::import("sys").attr("modules");
+    return modules.contains("multiprocessing") && !modules["multiprocessing"].attr("parent_process")().is_none();
+}
+
 void log_filtered(Level level, NullableCText filepath, NullableCText message) {
     require_message(message, "_log_filtered");
+    // The decision keeps the interpreter lock: a dropped line costs no switch.
     if (logging::is_enabled_for(level, filepath.c_str)) {
-        logging::log_from_file(level, filepath.c_str, message.up_to_nul());
+        without_gil([&] { logging::log_from_file(level, filepath.c_str, message.up_to_nul()); });
     }
 }
 
@@ -71,9 +95,19 @@ void bind_logging(py::module_& module) {
         .value("critical", Level::critical)
         .value("off", Level::off);
 
-    module.def("initialize_logging", &logging::init, "Initialize and enable the logging system");
-    module.def("shutdown_logging", &logging::shutdown,
-               "Flush and tear down the logger so that no further log calls touch spdlog");
+    // Both write to the log (the start-up line, the last flush): without the interpreter lock too.
+    module.def(
+        "initialize_logging",
+        [] {
+            without_gil(logging::init);
+            if (in_multiprocessing_worker()) {
+                logging::write_lines_at_once();
+            }
+        },
+        "Initialize and enable the logging system");
+    module.def(
+        "shutdown_logging", [] { without_gil(logging::shutdown); },
+        "Flush and tear down the logger so that no further log calls touch spdlog");
     module.def("initialize_timer", &logging::initialize_timer, "Initialize the timer for elapsed time logging");
     module.def("set_global_level", &logging::set_global_level, py::arg("level"), R"(
         Set the global runtime log level. Messages below this level are filtered.
@@ -107,7 +141,8 @@ void bind_logging(py::module_& module) {
             name,
             [name = name, level = level](NullableCText message) {
                 require_message(message, name);
-                logging::core()->log(level, message.up_to_nul());
+                const auto logger = logging::core();
+                without_gil([&] { logger->log(level, message.up_to_nul()); });
             },
             py::arg("message"), doc.c_str());
     }

@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include <cxxabi.h>
+
 #include <pybind11/pybind11.h>
 
 namespace varnel::bindings {
@@ -77,6 +79,8 @@ template <class Body>
 PyObject* none_or_raise(Body&& body) {
     try {
         body();
+    } catch (abi::__forced_unwind&) {  // a thread ended by the interpreter at exit: let it unwind
+        throw;
     } catch (pybind11::error_already_set& error) {
         error.restore();
         return nullptr;
