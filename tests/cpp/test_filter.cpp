@@ -36,12 +36,14 @@ TEST_F(Filters, GlobalLevelStartsAtInfo) {
     EXPECT_TRUE(logging::is_enabled_for(Level::info, "/any/a.py"));
 }
 
-// The thresholds alone decide is_enabled_for; log_from_file finds no logger and writes nothing.
-TEST_F(Filters, WithoutSpdlogDefaultLoggerNothingIsWritten) {
+// The facade keeps its logger itself: third-party code that drops spdlog's default logger breaks
+// neither road.
+TEST_F(Filters, DroppingSpdlogsDefaultLoggerBreaksNoRoad) {
     const auto core = logging::core();
-    spdlog::set_default_logger(nullptr);  // as third-party code may do; also unregisters "core"
+    spdlog::set_default_logger(nullptr);  // also unregisters "core"
     EXPECT_TRUE(logging::is_enabled_for(Level::info, "/any/a.py"));
-    EXPECT_NO_THROW(logging::log_from_file(Level::info, "/any/a.py", "nowhere"));
+    EXPECT_NO_THROW(logging::log_from_file(Level::info, "/any/a.py", "still written"));
+    EXPECT_EQ(logging::core(), core);
     spdlog::set_default_logger(core);
 }
 
