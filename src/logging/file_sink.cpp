@@ -21,7 +21,7 @@ namespace logging::detail {
 namespace {
 
 constexpr const char* file_name = "varnel.log";
-constexpr std::size_t batch_size = 16 * 1024;  // pending bytes that make a write
+constexpr std::size_t batch_size = std::size_t{16} * 1024;  // pending bytes that make a write
 
 // varnel.log, varnel.1.log, ... varnel.3.log
 std::string rotated_name(int index) {
