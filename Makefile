@@ -41,7 +41,7 @@ test-asan: setup
 
 # ThreadSanitizer on the native concurrency tests.
 test-tsan: setup
-	$(SANITIZER_CMAKE) -S . -B build-tsan -DFOUNDATION_BUILD_EXTENSION=OFF -DFOUNDATION_SPDLOG_HEADER_ONLY=ON \
+	$(SANITIZER_CMAKE) -S . -B build-tsan -DFOUNDATION_BUILD_EXTENSION=OFF \
 		-DCMAKE_CXX_FLAGS="-fsanitize=thread"
 	$(VENV)/bin/cmake --build build-tsan --target foundation_tests
 	TSAN_OPTIONS=halt_on_error=1 $(VENV)/bin/ctest --test-dir build-tsan -R Concurrency --output-on-failure
