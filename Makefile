@@ -93,6 +93,7 @@ bench:
 	$(PYTHON) bench/compare.py --output $(BENCH_DIR)/compare.json
 	$(PYTHON) bench/write_report.py --native $(BENCH_DIR)/native.json --compare $(BENCH_DIR)/compare.json \
 		--command "make bench" --output BENCHMARKS.md
+	$(PYTHON) bench/read_log.py
 
 # The demo draws its plot with matplotlib, which only the demo needs: installed here, not for the tests.
 demo: build
