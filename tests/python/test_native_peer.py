@@ -1,11 +1,11 @@
 """A second native module built against the installed C++ package shares this module's state and types."""
 
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
 
-import pybind11
 import pytest
 
 import foundation
@@ -17,13 +17,14 @@ PACKAGE_PREFIX = Path(foundation.__file__).parent / "varnel_foundation"
 
 @pytest.fixture(scope="module")
 def consumer_dir(tmp_path_factory):
+    """The consumer modules, configured as the README tells users: with the Python executable alone."""
     build = tmp_path_factory.mktemp("consumer")
-    cmake = Path(sys.executable).parent / "cmake"
-    subprocess.run([str(cmake), "-S", str(CONSUMER_SOURCE), "-B", str(build), "-G", "Ninja",
-                    f"-DCMAKE_PREFIX_PATH={PACKAGE_PREFIX}", f"-Dpybind11_DIR={pybind11.get_cmake_dir()}",
+    tools = Path(sys.executable).parent
+    env = {**os.environ, "PATH": f"{tools}:{os.environ['PATH']}"}
+    subprocess.run([str(tools / "cmake"), "-S", str(CONSUMER_SOURCE), "-B", str(build), "-G", "Ninja",
                     f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release"],
-                   check=True, capture_output=True, env={**os.environ, "PATH": f"{Path(sys.executable).parent}:{os.environ['PATH']}"})
-    subprocess.run([str(cmake), "--build", str(build)], check=True, capture_output=True)
+                   check=True, capture_output=True, env=env)
+    subprocess.run([str(tools / "cmake"), "--build", str(build)], check=True, capture_output=True, env=env)
     return build
 
 
@@ -31,6 +32,28 @@ def test_package_layout():
     assert (PACKAGE_PREFIX / "include" / "varnel" / "foundation.hpp").is_file()
     assert (PACKAGE_PREFIX / "lib" / "libvarnel_foundation.so").is_file()
     assert (PACKAGE_PREFIX / "lib" / "cmake" / "varnel_foundation" / "varnel_foundationConfig.cmake").is_file()
+
+
+def test_peers_compile_against_the_packages_spdlog_and_fmt(consumer_dir):
+    deps = subprocess.run([str(Path(sys.executable).parent / "ninja"), "-C", str(consumer_dir), "-t", "deps"],
+                          capture_output=True, text=True, check=True).stdout
+    headers = {Path(line.strip()).resolve() for line in deps.splitlines() if re.search(r"/include/(spdlog|fmt)/", line)}
+    assert headers and all(header.is_relative_to(PACKAGE_PREFIX.resolve()) for header in headers), sorted(headers)[:5]
+
+
+def test_readme_module_returns_foundation_types_and_logs_its_file(run_child, consumer_dir):
+    result = run_child(f"""
+        import sys
+        sys.path.insert(0, {str(consumer_dir)!r})
+        import foundation as f, my_module
+        f.initialize_logging()
+        pose = my_module.calibrate(0.5)
+        print("RESULT", type(pose) is f.Pose, pose.heading)
+        f.shutdown_logging()
+    """)
+    assert "RESULT True 0.5" in result.stdout.splitlines()
+    assert result.log_lines()[1].split(" | ")[3:] == [
+        f"{_display_form(CONSUMER_SOURCE / 'my_module.cpp'):30}", "wheel calibrated"]
 
 
 def test_extension_exports_only_its_entry_point():
