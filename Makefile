@@ -7,22 +7,28 @@ BUILD_DIR := build
 
 all: build
 
+# The targets say what they are doing; on a terminal pip's and the build's progress shows too
+# (pip -v), elsewhere (CI, logs) it stays quiet.
 setup:
-	bash scripts/bootstrap.sh
+	@bash scripts/bootstrap.sh
 
 # One CMake build tree serves both the installed extension and the C++ tests.
 build: setup
-	$(PYTHON) -m pip install --no-build-isolation --disable-pip-version-check -q \
+	@echo "==> building the extension and installing it into $(VENV) (pip install .)"
+	@if [ -t 1 ]; then output=-v; else output=-q; fi; \
+	$(PYTHON) -m pip install --no-build-isolation --disable-pip-version-check $$output \
 		-Cbuild-dir=$(BUILD_DIR) -Ccmake.define.FOUNDATION_BUILD_TESTS=ON .
 
 test: build
-	$(MAKE) --no-print-directory test-cpp test-python
+	@$(MAKE) --no-print-directory test-cpp test-python
 
 test-cpp:
-	$(VENV)/bin/ctest --test-dir $(BUILD_DIR) --output-on-failure
+	@echo "==> running the C++ tests (ctest)"
+	@$(VENV)/bin/ctest --test-dir $(BUILD_DIR) --output-on-failure
 
 test-python:
-	$(PYTHON) -m pytest tests/python
+	@echo "==> running the Python tests (pytest)"
+	@$(PYTHON) -m pytest tests/python
 
 # Sanitizer builds, each in a tree of its own (CI runs both).
 SANITIZER_CMAKE = $(VENV)/bin/cmake -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFOUNDATION_BUILD_TESTS=ON \
@@ -41,7 +47,7 @@ test-asan: setup
 
 # ThreadSanitizer on the native concurrency tests.
 test-tsan: setup
-	$(SANITIZER_CMAKE) -S . -B build-tsan -DFOUNDATION_BUILD_EXTENSION=OFF -DFOUNDATION_SPDLOG_HEADER_ONLY=ON \
+	$(SANITIZER_CMAKE) -S . -B build-tsan -DFOUNDATION_BUILD_EXTENSION=OFF \
 		-DCMAKE_CXX_FLAGS="-fsanitize=thread"
 	$(VENV)/bin/cmake --build build-tsan --target foundation_tests
 	TSAN_OPTIONS=halt_on_error=1 $(VENV)/bin/ctest --test-dir build-tsan -R Concurrency --output-on-failure
@@ -65,9 +71,9 @@ tidy: build
 	EXTRA_APT_PACKAGES=clang-tidy bash scripts/bootstrap.sh
 	clang-tidy -p $(BUILD_DIR) --quiet $(wildcard src/*/*.cpp)
 
-# The wheel installs into a fresh venv and passes the Python tests there.
+# The sdist and the repaired wheel, each installed into a fresh venv and tested there.
 test-wheel: setup
-	bash scripts/check_wheel.sh
+	@bash scripts/check_wheel.sh
 
 # Benchmarks (not tests): the native ones in a Release tree of their own, then the side-by-side
 # comparison with the Python peers against the extension in the venv; writes BENCHMARKS.md.
@@ -87,12 +93,15 @@ bench:
 	$(PYTHON) bench/compare.py --output $(BENCH_DIR)/compare.json
 	$(PYTHON) bench/write_report.py --native $(BENCH_DIR)/native.json --compare $(BENCH_DIR)/compare.json \
 		--command "make bench" --output BENCHMARKS.md
+	$(PYTHON) bench/read_log.py
 
 # The demo draws its plot with matplotlib, which only the demo needs: installed here, not for the tests.
 demo: build
-	@$(PYTHON) -c 'import matplotlib' 2>/dev/null || $(PYTHON) -m pip install -q --disable-pip-version-check matplotlib \
+	@$(PYTHON) -c 'import matplotlib' 2>/dev/null || { echo "==> installing matplotlib for the demo's plot"; \
+		$(PYTHON) -m pip install -q --disable-pip-version-check matplotlib; } \
 		|| echo "demo: matplotlib could not be installed; the demo runs without its plot"
-	$(PYTHON) examples/drive_demo.py
+	@echo "==> running the drive demo (examples/drive_demo.py)"
+	@$(PYTHON) examples/drive_demo.py
 
 clean:
 	rm -rf $(BUILD_DIR) build-asan build-tsan build-fuzz $(BENCH_DIR) .tamblin demo_response.png

@@ -7,7 +7,6 @@ import textwrap
 from dataclasses import dataclass
 from pathlib import Path
 
-import pybind11
 import pytest
 
 import foundation
@@ -59,12 +58,13 @@ def run_child(tmp_path):
 
 @pytest.fixture(scope="session")
 def consumer_dir(tmp_path_factory):
-    """A native module of the stack (tests/consumer), built against the installed C++ package."""
+    """The consumer modules (tests/consumer), configured as the README tells users: with the Python
+    executable alone."""
     build = tmp_path_factory.mktemp("consumer")
-    cmake = Path(sys.executable).parent / "cmake"
-    subprocess.run([str(cmake), "-S", str(CONSUMER_SOURCE), "-B", str(build), "-G", "Ninja",
-                    f"-DCMAKE_PREFIX_PATH={PACKAGE_PREFIX}", f"-Dpybind11_DIR={pybind11.get_cmake_dir()}",
+    tools = Path(sys.executable).parent
+    env = {**os.environ, "PATH": f"{tools}:{os.environ['PATH']}"}
+    subprocess.run([str(tools / "cmake"), "-S", str(CONSUMER_SOURCE), "-B", str(build), "-G", "Ninja",
                     f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release"],
-                   check=True, capture_output=True, env={**os.environ, "PATH": f"{Path(sys.executable).parent}:{os.environ['PATH']}"})
-    subprocess.run([str(cmake), "--build", str(build)], check=True, capture_output=True)
+                   check=True, capture_output=True, env=env)
+    subprocess.run([str(tools / "cmake"), "--build", str(build)], check=True, capture_output=True, env=env)
     return build

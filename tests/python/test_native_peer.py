@@ -1,6 +1,8 @@
 """A second native module built against the installed C++ package shares this module's state and types."""
 
+import re
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -14,6 +16,28 @@ def test_package_layout():
     assert (PACKAGE_PREFIX / "include" / "varnel" / "foundation.hpp").is_file()
     assert (PACKAGE_PREFIX / "lib" / "libvarnel_foundation.so").is_file()
     assert (PACKAGE_PREFIX / "lib" / "cmake" / "varnel_foundation" / "varnel_foundationConfig.cmake").is_file()
+
+
+def test_peers_compile_against_the_packages_spdlog_and_fmt(consumer_dir):
+    deps = subprocess.run([str(Path(sys.executable).parent / "ninja"), "-C", str(consumer_dir), "-t", "deps"],
+                          capture_output=True, text=True, check=True).stdout
+    headers = {Path(line.strip()).resolve() for line in deps.splitlines() if re.search(r"/include/(spdlog|fmt)/", line)}
+    assert headers and all(header.is_relative_to(PACKAGE_PREFIX.resolve()) for header in headers), sorted(headers)[:5]
+
+
+def test_readme_module_returns_foundation_types_and_logs_its_file(run_child, consumer_dir):
+    result = run_child(f"""
+        import sys
+        sys.path.insert(0, {str(consumer_dir)!r})
+        import foundation as f, my_module
+        f.initialize_logging()
+        pose = my_module.calibrate(0.5)
+        print("RESULT", type(pose) is f.Pose, pose.heading)
+        f.shutdown_logging()
+    """)
+    assert "RESULT True 0.5" in result.stdout.splitlines()
+    assert result.log_lines()[1].split(" | ")[3:] == [
+        f"{_display_form(CONSUMER_SOURCE / 'my_module.cpp'):30}", "wheel calibrated"]
 
 
 def test_extension_exports_only_its_entry_point():

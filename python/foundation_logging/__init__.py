@@ -1,4 +1,4 @@
-"""Bridge from Python's standard `logging` to foundation's log.
+"""Bridge from Python's standard `logging` to foundation's log, and a reader of the log files.
 
 Records handled by a `FoundationHandler` go through foundation's filtered path with the record's
 own source file: they obey the same global, file and package thresholds as foundation's other
@@ -13,6 +13,8 @@ callers and land in the same log, with the calling file in the source column.
 Python's own levels still decide first: the root logger passes WARNING and above unless it is set
 lower (for example `logging.getLogger().setLevel(logging.DEBUG)`), and only the records that pass
 it reach foundation's thresholds.
+
+`read_log` yields the records of the log files (`python -m foundation_logging` prints them).
 """
 
 import logging
@@ -20,8 +22,9 @@ import threading
 
 import foundation
 from foundation import Level
+from foundation_logging._reader import LogRecord, read_log
 
-__all__ = ["FoundationHandler", "install"]
+__all__ = ["FoundationHandler", "LogRecord", "install", "read_log"]
 
 # The standard levels, highest first, with the foundation level each one maps to.
 _LEVELS = (
