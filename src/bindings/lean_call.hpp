@@ -74,10 +74,10 @@ bool resolve_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
 }
 
 /// The C++ value of `object` when it is an instance of exactly the bound class `type` (not a
-/// subclass) and holds a value; null otherwise.
+/// subclass) and holds a value; null otherwise, and for a null `object`.
 template <class T>
 T* exact_value(PyObject* object, const pybind11::detail::type_info* type) {
-    if (Py_TYPE(object) != type->type) {
+    if (object == nullptr || Py_TYPE(object) != type->type) {
         return nullptr;
     }
     auto* instance = reinterpret_cast<pybind11::detail::instance*>(object);

@@ -205,9 +205,11 @@ const FilterSnapshot* hold_current(FilterState& state, Reader& reader) {
     return threshold;
 }
 
-Level threshold_for(const char* path) {
+// The threshold for `path` under the current filters.
+Level current_threshold(const char* path) {
     const Reader* reader = this_thread_reader;
-    if (reader != nullptr && reader->cache.generation() == current_generation.value.load(std::memory_order_acquire)) {
+    const std::uint64_t generation = current_generation.value.load(std::memory_order_acquire);
+    if (reader != nullptr && reader->cache.generation() == generation) {
         if (const Level* cached = reader->cache.find(path)) {
             return *cached;
         }
@@ -285,7 +287,7 @@ bool is_enabled_for(Level level, const char* filepath) {
     if (!detail::filtered_path_open()) {
         return false;
     }
-    const Level threshold = threshold_for(filepath ? filepath : "");
+    const Level threshold = current_threshold(filepath ? filepath : "");
     return static_cast<std::int32_t>(level) >= static_cast<std::int32_t>(threshold);
 }
 
