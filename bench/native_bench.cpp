@@ -42,6 +42,11 @@ void BM_PidControllerUpdate(benchmark::State& state) {
 }
 BENCHMARK(BM_PidControllerUpdate);
 
+// Each thread its own controller: work that shares nothing, the yardstick for threads deciding
+// at once (how much of one thread's rate the machine gives each of several).
+void BM_PidControllerUpdate_Threads(benchmark::State& state) { BM_PidControllerUpdate(state); }
+BENCHMARK(BM_PidControllerUpdate_Threads)->Threads(1)->Threads(2)->Threads(4)->UseRealTime();
+
 void BM_FeedforwardControllerCalculate(benchmark::State& state) {
     const varnel::foundation::FeedforwardController feedforward({0.1, 2.0, 0.5});
     double velocity = 1.0;
