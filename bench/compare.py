@@ -8,6 +8,8 @@ Cases:
   pid       PidController.update (by position; by keyword) / the same arithmetic in pure
             Python / simple-pid                                                         ns per call
   filtered  _log_filtered at debug / logging's logger.debug, both below the info level  ns per call
+            (foundation also with 10, 100 and 1,000 file or package filters for other paths,
+            and with 100 of each)
   emitted   _log_filtered at info / logging with a StreamHandler and a RotatingFileHandler,
             both writing one line to standard output (on /dev/null) and to a log file   lines per s
   import    `import foundation` (and, for scale, `import logging`, `import simple_pid`) ms
@@ -141,10 +143,22 @@ def stdlib_logger(with_handlers):
     return logger
 
 
+# Filters for other files and packages, so that a decision made afresh searches every layer in full.
+FILTER_SETS = {"foundation": (0, 0),
+               **{f"foundation-files-{n}": (n, 0) for n in (10, 100, 1000)},
+               **{f"foundation-packages-{n}": (0, n) for n in (10, 100, 1000)},
+               "foundation-both-100": (100, 100)}
+
+
 def filtered_setup(contender):
-    if contender == "foundation":
+    if contender in FILTER_SETS:
         import foundation
         foundation.initialize_logging()
+        files, packages = FILTER_SETS[contender]
+        for i in range(files):
+            foundation.set_file_level(f"module{i}.py", foundation.Level.trace)
+        for i in range(packages):
+            foundation.set_package_level(f"varnel/package{i}", foundation.Level.trace)
         return "log(level, path, message)", {"log": foundation._log_filtered, "level": foundation.Level.debug,
                                              "path": __file__, "message": MESSAGE}
     logger = stdlib_logger(with_handlers=True)
@@ -210,7 +224,7 @@ def run_child(case, contender):
 
 CASES = {
     "pid": {"unit": "ns/call", "contenders": ["foundation", "foundation-keywords", "python", "simple-pid"]},
-    "filtered": {"unit": "ns/call", "contenders": ["foundation", "logging"]},
+    "filtered": {"unit": "ns/call", "contenders": [*FILTER_SETS, "logging"]},
     "emitted": {"unit": "lines/s", "contenders": ["foundation", "logging"]},
     "import": {"unit": "ms", "contenders": ["foundation", "logging", "simple-pid"]},
 }

@@ -7,10 +7,12 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <spdlog/spdlog.h>
 
@@ -40,6 +42,11 @@ void BM_PidControllerUpdate(benchmark::State& state) {
 }
 BENCHMARK(BM_PidControllerUpdate);
 
+// Each thread its own controller: work that shares nothing, the yardstick for threads deciding
+// at once (how much of one thread's rate the machine gives each of several).
+void BM_PidControllerUpdate_Threads(benchmark::State& state) { BM_PidControllerUpdate(state); }
+BENCHMARK(BM_PidControllerUpdate_Threads)->Threads(1)->Threads(2)->Threads(4)->UseRealTime();
+
 void BM_FeedforwardControllerCalculate(benchmark::State& state) {
     const varnel::foundation::FeedforwardController feedforward({0.1, 2.0, 0.5});
     double velocity = 1.0;
@@ -52,20 +59,23 @@ void BM_FeedforwardControllerCalculate(benchmark::State& state) {
 }
 BENCHMARK(BM_FeedforwardControllerCalculate);
 
-// Filters that do not cover the benchmarked path, so that every layer is searched in full.
-void set_filters(int files, int packages) {
+// Filters that do not cover the benchmarked path, so that a decision made afresh searches every
+// layer in full.
+void set_filters(std::int64_t files, std::int64_t packages) {
     logging::clear_filters();
-    for (int i = 0; i < files; ++i) {
+    for (std::int64_t i = 0; i < files; ++i) {
         logging::set_file_level("module" + std::to_string(i) + ".py", Level::trace);
     }
-    for (int i = 0; i < packages; ++i) {
+    for (std::int64_t i = 0; i < packages; ++i) {
         logging::set_package_level("varnel/package" + std::to_string(i), Level::trace);
     }
 }
 
-// Argument 0: the level asked for (debug: dropped by the global info threshold; info: passes).
-void is_enabled_for(benchmark::State& state, int files, int packages) {
-    set_filters(files, packages);
+// A path decided before, as a caller logging from one file sees it. Arguments: the level asked
+// for (debug: dropped by the global info threshold; info: passes), the numbers of file and of
+// package filters.
+void BM_IsEnabledFor(benchmark::State& state) {
+    set_filters(state.range(1), state.range(2));
     const auto level = static_cast<Level>(state.range(0));
     const std::string path = source_path();
     for (auto _ : state) {
@@ -73,12 +83,66 @@ void is_enabled_for(benchmark::State& state, int files, int packages) {
     }
     logging::clear_filters();
 }
-void BM_IsEnabledFor_NoFilters(benchmark::State& state) { is_enabled_for(state, 0, 0); }
-void BM_IsEnabledFor_10FileFilters(benchmark::State& state) { is_enabled_for(state, 10, 0); }
-void BM_IsEnabledFor_10PackageFilters(benchmark::State& state) { is_enabled_for(state, 0, 10); }
-BENCHMARK(BM_IsEnabledFor_NoFilters)->ArgName("level")->Arg(static_cast<int>(Level::debug))->Arg(static_cast<int>(Level::info));
-BENCHMARK(BM_IsEnabledFor_10FileFilters)->ArgName("level")->Arg(static_cast<int>(Level::debug))->Arg(static_cast<int>(Level::info));
-BENCHMARK(BM_IsEnabledFor_10PackageFilters)->ArgName("level")->Arg(static_cast<int>(Level::debug))->Arg(static_cast<int>(Level::info));
+constexpr auto debug = static_cast<std::int64_t>(Level::debug);
+constexpr auto info = static_cast<std::int64_t>(Level::info);
+BENCHMARK(BM_IsEnabledFor)
+    ->ArgNames({"level", "file_filters", "package_filters"})
+    ->Args({debug, 0, 0})
+    ->Args({info, 0, 0})
+    ->Args({debug, 10, 0})
+    ->Args({debug, 100, 0})
+    ->Args({debug, 1000, 0})
+    ->Args({debug, 0, 10})
+    ->Args({debug, 0, 100})
+    ->Args({debug, 0, 1000})
+    ->Args({debug, 100, 100});
+
+// Threads deciding at once, each on its own cache, with 100 file and 100 package filters set.
+void BM_IsEnabledFor_Threads(benchmark::State& state) {
+    if (state.thread_index() == 0) {
+        set_filters(100, 100);
+    }
+    const std::string path = source_path();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(logging::is_enabled_for(Level::debug, path.c_str()));
+    }
+    if (state.thread_index() == 0) {
+        logging::clear_filters();
+    }
+}
+BENCHMARK(BM_IsEnabledFor_Threads)->Threads(1)->Threads(2)->Threads(4)->UseRealTime();
+
+// A path the thread has not decided since the last filter change (each call passes one of more
+// copies of the text than the cache holds): the decision is made afresh from the filters, and its
+// cost grows with their number. Arguments: the numbers of file and of package filters.
+void BM_IsEnabledFor_Uncached(benchmark::State& state) {
+    set_filters(state.range(0), state.range(1));
+    const std::vector<std::string> copies(4096, source_path());
+    std::size_t next = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(logging::is_enabled_for(Level::debug, copies[next].c_str()));
+        next = (next + 1) % copies.size();
+    }
+    logging::clear_filters();
+}
+BENCHMARK(BM_IsEnabledFor_Uncached)
+    ->ArgNames({"file_filters", "package_filters"})
+    ->Args({0, 0})
+    ->Args({10, 10})
+    ->Args({100, 100})
+    ->Args({1000, 1000});
+
+// One filter change with as many file and package filters set: a writer copies the filters.
+void BM_SetFileLevel(benchmark::State& state) {
+    set_filters(state.range(0), state.range(0));
+    bool trace = false;
+    for (auto _ : state) {
+        trace = !trace;
+        logging::set_file_level("changed.py", trace ? Level::trace : Level::debug);
+    }
+    logging::clear_filters();
+}
+BENCHMARK(BM_SetFileLevel)->ArgName("filters_of_each_kind")->Arg(0)->Arg(10)->Arg(100)->Arg(1000);
 
 // The filtered path as VARNEL_LOG writes it: decision, then the line.
 void log_lines(benchmark::State& state) {

@@ -64,24 +64,23 @@ const py::detail::type_info* level_type = nullptr;  // set by bind_logging
 
 // _log_filtered(level, filepath, message) with a Level and two str; any other call goes to
 // pybind11. The texts are read in place, as the pybind11 binding reads them.
-PyObject* lean_log_filtered(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 3> values;
-    if (!resolve_arguments<3>(args, nargs, kwnames, {"level", "filepath", "message"}, values)) {
-        return nullptr;
-    }
-    const Level* level = exact_value<Level>(values[0], level_type);
-    if (level == nullptr || !PyUnicode_Check(values[1]) || !PyUnicode_Check(values[2])) {
-        return nullptr;
-    }
-    const char* filepath = PyUnicode_AsUTF8(values[1]);
-    const char* message = filepath != nullptr ? PyUnicode_AsUTF8(values[2]) : nullptr;
-    if (message == nullptr) {  // not encodable: pybind11 raises its TypeError
-        PyErr_Clear();
-        return nullptr;
-    }
-    return none_or_raise([&] { log_filtered(*level, {filepath}, {message}); });
-}
+struct LeanLogFiltered {
+    static constexpr std::array<const char*, 3> arguments{"level", "filepath", "message"};
 
+    static PyObject* serve(PyObject* /*self*/, const std::array<PyObject*, 3>& values) {
+        const Level* level = exact_value<Level>(values[0], level_type);
+        if (level == nullptr || !PyUnicode_Check(values[1]) || !PyUnicode_Check(values[2])) {
+            return nullptr;
+        }
+        const char* filepath = PyUnicode_AsUTF8(values[1]);
+        const char* message = filepath != nullptr ? PyUnicode_AsUTF8(values[2]) : nullptr;
+        if (message == nullptr) {  // not encodable: pybind11 raises its TypeError
+            PyErr_Clear();
+            return nullptr;
+        }
+        return none_or_raise([&] { log_filtered(*level, {filepath}, {message}); });
+    }
+};
 
 }  // namespace
 
@@ -168,7 +167,8 @@ void bind_logging(py::module_& module) {
         Args:
             package: The package substring to clear
     )");
-    module.def("_log_filtered", &log_filtered, py::arg("level"), py::arg("filepath"), py::arg("message"), R"(
+    level_type = py::detail::get_type_info(typeid(Level));
+    def_lean<LeanLogFiltered>(module, "_log_filtered", &log_filtered, R"(
         Log a message with file-based filtering (internal use).
 
         Checks is_enabled_for(level, filepath) before logging, supporting both
@@ -179,8 +179,6 @@ void bind_logging(py::module_& module) {
             filepath: The full source file path (used for filtering and display)
             message: The log message
     )");
-    level_type = py::detail::get_type_info(typeid(Level));
-    install_lean_call<lean_log_filtered>(module, "_log_filtered");
 }
 
 }  // namespace varnel::bindings

@@ -12,17 +12,17 @@ namespace {
 const py::detail::type_info* pid_controller_type = nullptr;  // set by bind_pid
 
 // pid.update(error, dt) with two floats; any other call goes to pybind11.
-PyObject* lean_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 2> values;
-    if (!resolve_arguments<2>(args, nargs, kwnames, {"error", "dt"}, values)) {
-        return nullptr;
+struct LeanUpdate {
+    static constexpr std::array<const char*, 2> arguments{"error", "dt"};
+
+    static PyObject* serve(PyObject* self, const std::array<PyObject*, 2>& values) {
+        auto* pid = exact_value<foundation::PidController>(self, pid_controller_type);
+        if (pid == nullptr || !PyFloat_Check(values[0]) || !PyFloat_Check(values[1])) {
+            return nullptr;
+        }
+        return PyFloat_FromDouble(pid->update(PyFloat_AS_DOUBLE(values[0]), PyFloat_AS_DOUBLE(values[1])));
     }
-    auto* pid = exact_value<foundation::PidController>(self, pid_controller_type);
-    if (pid == nullptr || !PyFloat_Check(values[0]) || !PyFloat_Check(values[1])) {
-        return nullptr;
-    }
-    return PyFloat_FromDouble(pid->update(PyFloat_AS_DOUBLE(values[0]), PyFloat_AS_DOUBLE(values[1])));
-}
+};
 
 }  // namespace
 
@@ -54,15 +54,13 @@ void bind_pid(py::module_& module) {
     def_text_form(config);
 
     py::class_<PidController> controller(module, "PidController");
-    controller
-        .def(py::init<const PidConfig&>(), py::arg("config") = defaults)
-        .def("update", &PidController::update, py::arg("error"), py::arg("dt"))
-        .def("reset", &PidController::reset)
+    pid_controller_type = py::detail::get_type_info(typeid(PidController));
+    controller.def(py::init<const PidConfig&>(), py::arg("config") = defaults);
+    def_lean<LeanUpdate>(controller, "update", &PidController::update);
+    controller.def("reset", &PidController::reset)
         .def("set_gains", &PidController::set_gains, py::arg("kp"), py::arg("ki"), py::arg("kd"))
         .def_property_readonly("integral", &PidController::integral)
         .def_property_readonly("derivative", &PidController::derivative);
-    pid_controller_type = py::detail::get_type_info(typeid(PidController));
-    install_lean_call<lean_update>(controller, "update");
 }
 
 }  // namespace varnel::bindings

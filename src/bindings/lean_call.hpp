@@ -13,28 +13,40 @@
 // much as the rest of the call. Its __qualname__ then reads "PidController.update" rather than
 // "PyCapsule.update", and an unbound call with an instance of another class is refused by Python's
 // own check (still a TypeError, with Python's message).
+//
+// The argument names are written once, in the entry: def_lean() declares the pybind11 function's
+// arguments from them, so a keyword call means the same to both.
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <cxxabi.h>
 
 #include <pybind11/pybind11.h>
 
+// The entries reach into pybind11's internals (the instance layout, type_info, the function
+// objects it creates): a new pybind11 version needs a review of this file first.
+static_assert(PYBIND11_VERSION_MAJOR == 2 && PYBIND11_VERSION_MINOR == 13,
+              "lean_call.hpp is written for pybind11 2.13");
+
 namespace varnel::bindings {
 
-/// Serves a call, given the instance (null for a module function) and the arguments in vectorcall
-/// form: returns a new reference; or null with a Python error set when the call failed; or null
-/// without an error to hand the call to the pybind11 function.
-using LeanCall = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-
-/// Puts `lean` in front of the pybind11 function bound as `name` in `scope`: a module's function,
-/// or a class's method.
-template <LeanCall lean>
-void install_lean_call(pybind11::handle scope, const char* name);
+/// A lean entry is a class with
+///   static constexpr std::array<const char*, N> arguments;  // the argument names, in order
+///   static PyObject* serve(PyObject* self, const std::array<PyObject*, N>& values);
+/// serve() gets the instance (null for a module function) and the arguments in the order of
+/// `arguments`, and returns a new reference; or null with a Python error set when the call
+/// failed; or null without an error to hand the call to the pybind11 function.
+///
+/// def_lean<Entry>() binds `function` as `name` in `scope` (a module or a class) with the
+/// argument names of `Entry` and the further pybind11 attributes `extra` (a docstring), then puts
+/// the entry in front of it.
+template <class Entry, class Scope, class Function, class... Extra>
+void def_lean(Scope& scope, const char* name, Function&& function, const Extra&... extra);
 
 /// The arguments of a call, by position and by keyword, in the order of `names`. False for any
 /// other call (too many or too few, unknown or repeated names): pybind11 then reports it.
@@ -64,10 +76,10 @@ bool resolve_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
 }
 
 /// The C++ value of `object` when it is an instance of exactly the bound class `type` (not a
-/// subclass) and holds a value; null otherwise.
+/// subclass) and holds a value; null otherwise, and for a null `object`.
 template <class T>
 T* exact_value(PyObject* object, const pybind11::detail::type_info* type) {
-    if (Py_TYPE(object) != type->type) {
+    if (object == nullptr || Py_TYPE(object) != type->type) {
         return nullptr;
     }
     auto* instance = reinterpret_cast<pybind11::detail::instance*>(object);
@@ -93,14 +105,21 @@ PyObject* none_or_raise(Body&& body) {
 
 namespace detail {
 
-template <LeanCall lean>
+template <class Entry>
 struct LeanEntry {
     static inline PyMethodDef definition{};      // the pybind11 function's name and docstring
     static inline PyObject* fallback = nullptr;  // the pybind11 function; kept for the process
 
+    // The entry's answer, or null without an error for a call it leaves to pybind11.
+    static PyObject* serve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        std::array<PyObject*, Entry::arguments.size()> values{};
+        return resolve_arguments(args, nargs, kwnames, Entry::arguments, values) ? Entry::serve(self, values)
+                                                                                  : nullptr;
+    }
+
     // A module function: the arguments go to the pybind11 function as they came.
-    static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        PyObject* result = lean(nullptr, args, nargs, kwnames);
+    static PyObject* call(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        PyObject* result = serve(nullptr, args, nargs, kwnames);
         if (result != nullptr || PyErr_Occurred() != nullptr) {
             return result;
         }
@@ -109,7 +128,7 @@ struct LeanEntry {
 
     // A method: the pybind11 function takes the instance as its first argument.
     static PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        PyObject* result = lean(self, args, nargs, kwnames);
+        PyObject* result = serve(self, args, nargs, kwnames);
         if (result != nullptr || PyErr_Occurred() != nullptr) {
             return result;
         }
@@ -121,12 +140,11 @@ struct LeanEntry {
     }
 };
 
-}  // namespace detail
-
-template <LeanCall lean>
+// Puts the lean entry in front of the pybind11 function bound as `name` in `scope`.
+template <class Entry>
 void install_lean_call(pybind11::handle scope, const char* name) {
     namespace py = pybind11;
-    using Entry = detail::LeanEntry<lean>;
+    using Lean = LeanEntry<Entry>;
     // From the dict: pybind11 binds a method as an instancemethod around the function.
     const py::object bound = scope.attr("__dict__")[name];
     const bool is_method = PyInstanceMethod_Check(bound.ptr());
@@ -136,20 +154,35 @@ void install_lean_call(pybind11::handle scope, const char* name) {
     }
     const auto* original = reinterpret_cast<PyCFunctionObject*>(function);
 
-    auto* const entry = is_method ? &Entry::call_method : &Entry::call;
-    Entry::definition = {original->m_ml->ml_name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
-                         METH_FASTCALL | METH_KEYWORDS, original->m_ml->ml_doc};
-    Py_XDECREF(Entry::fallback);
-    Entry::fallback = py::reinterpret_borrow<py::object>(function).release().ptr();
+    auto* const entry = is_method ? &Lean::call_method : &Lean::call;
+    Lean::definition = {original->m_ml->ml_name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
+                        METH_FASTCALL | METH_KEYWORDS, original->m_ml->ml_doc};
+    Py_XDECREF(Lean::fallback);
+    Lean::fallback = py::reinterpret_borrow<py::object>(function).release().ptr();
 
     // A module function keeps the original's __self__ (pybind11's function record) and __module__.
     auto lean_function = py::reinterpret_steal<py::object>(
-        is_method ? PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(scope.ptr()), &Entry::definition)
-                  : PyCFunction_NewEx(&Entry::definition, original->m_self, original->m_module));
+        is_method ? PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(scope.ptr()), &Lean::definition)
+                  : PyCFunction_NewEx(&Lean::definition, original->m_self, original->m_module));
     if (!lean_function) {
         throw py::error_already_set();
     }
     py::setattr(scope, name, lean_function);
+}
+
+template <class Scope, class Function, std::size_t N, std::size_t... I, class... Extra>
+void def_named(Scope& scope, const char* name, Function&& function, const std::array<const char*, N>& names,
+               std::index_sequence<I...> /*indices*/, const Extra&... extra) {
+    scope.def(name, std::forward<Function>(function), pybind11::arg(names[I])..., extra...);
+}
+
+}  // namespace detail
+
+template <class Entry, class Scope, class Function, class... Extra>
+void def_lean(Scope& scope, const char* name, Function&& function, const Extra&... extra) {
+    detail::def_named(scope, name, std::forward<Function>(function), Entry::arguments,
+                      std::make_index_sequence<Entry::arguments.size()>{}, extra...);
+    detail::install_lean_call<Entry>(scope, name);
 }
 
 }  // namespace varnel::bindings

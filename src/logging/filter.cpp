@@ -1,6 +1,9 @@
 #include <varnel/logging/filter.hpp>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <memory>
 #include <mutex>
 #include <unordered_map>
 #include <utility>
@@ -10,15 +13,66 @@
 
 #include "logging/path_pieces.hpp"
 #include "logging/state.hpp"
+#include "logging/threshold_cache.hpp"
 
 namespace logging {
 namespace {
 
-struct FilterState {
-    std::mutex mutex;                                       // guards the fields below; never held while writing
-    Level global_level = Level::info;                       // for paths no other filter covers
-    std::unordered_map<std::string, Level> file_levels;     // by base name
+// A decision takes no lock and writes nothing that another thread reads:
+// - The filters are an immutable snapshot. A writer, serialised by the mutex, changes a copy,
+//   publishes it with one atomic store, then advances the generation.
+// - Each deciding thread keeps a ThresholdCache for one generation: a path seen before costs a
+//   load of the generation and a look into the thread's own cache.
+// - On a miss the thread reads the current snapshot under a hazard pointer: it announces the
+//   snapshot in its record, then checks that it is still the current one. A writer frees a
+//   replaced snapshot only once no record announces it.
+// Every threshold a decision uses comes from one snapshot: the old filters or the new, never a mix.
+
+struct FilterSnapshot {
+    std::uint64_t generation = 1;                               // one more for each change
+    Level global_level = Level::info;                           // for paths no other filter covers
+    std::unordered_map<std::string, Level> file_levels;         // by base name
     std::vector<std::pair<std::string, Level>> package_levels;  // by substring, first registered wins
+
+    // The threshold for `path`: its file filter, else the first matching package filter, else global.
+    Level threshold_for(std::string_view path) const {
+        if (!file_levels.empty()) {
+            const auto file = file_levels.find(std::string(detail::base_name(path)));
+            if (file != file_levels.end()) {
+                return file->second;
+            }
+        }
+        for (const auto& [pattern, level] : package_levels) {
+            if (path.find(pattern) != std::string_view::npos) {
+                return level;
+            }
+        }
+        return global_level;
+    }
+};
+
+// One deciding thread's record. Records are never freed: a thread that ends gives its record
+// back, and the next new thread takes it over, cache and all (its entries are still valid).
+struct alignas(64) Reader {
+    std::atomic<const FilterSnapshot*> hazard{nullptr};  // the snapshot being read, if any
+    std::atomic<bool> in_use{true};                      // a live thread owns the record
+    Reader* next = nullptr;                              // the record made before this one
+    detail::ThresholdCache cache;                        // used by the owning thread only
+};
+
+// The generation of the current snapshot, read by every decision: alone in its cache line, so
+// that nothing written elsewhere moves the line away from the deciding threads. Constant
+// initialised: deciding needs no other shared state.
+struct alignas(64) Generation {
+    std::atomic<std::uint64_t> value{1};
+};
+Generation current_generation;
+
+struct FilterState {
+    std::atomic<const FilterSnapshot*> current{new FilterSnapshot};
+    std::atomic<Reader*> readers{nullptr};       // every record ever made, newest first
+    std::mutex mutex;                            // serialises the writers; never taken to decide
+    std::vector<const FilterSnapshot*> retired;  // replaced snapshots that a reader may still hold
 };
 
 FilterState& filters() {
@@ -27,20 +81,140 @@ FilterState& filters() {
     return *state;
 }
 
-// The threshold for `path`: its file filter, else the first matching package filter, else global.
-Level threshold_for(const FilterState& state, std::string_view path) {
-    if (!state.file_levels.empty()) {
-        const auto file = state.file_levels.find(std::string(detail::base_name(path)));
-        if (file != state.file_levels.end()) {
-            return file->second;
+// Whether a reader announces `snapshot`. Sequentially consistent with the announcements: a reader
+// is either seen holding a replaced snapshot here, or sees it replaced and does not read it.
+bool held_by_a_reader(const FilterState& state, const FilterSnapshot* snapshot) noexcept {
+    for (const Reader* reader = state.readers.load(std::memory_order_acquire); reader != nullptr;
+         reader = reader->next) {
+        if (reader->hazard.load(std::memory_order_seq_cst) == snapshot) {
+            return true;
         }
     }
-    for (const auto& [pattern, level] : state.package_levels) {
-        if (path.find(pattern) != std::string_view::npos) {
-            return level;
+    return false;
+}
+
+// Frees the retired snapshots that no reader holds.
+void free_unheld(FilterState& state) noexcept {
+    const auto unheld = std::partition(state.retired.begin(), state.retired.end(),
+                                       [&](const FilterSnapshot* old) { return held_by_a_reader(state, old); });
+    std::for_each(unheld, state.retired.end(), [](const FilterSnapshot* old) { delete old; });
+    state.retired.erase(unheld, state.retired.end());
+}
+
+// Applies `change` (which returns whether it changed anything) to a copy of the current filters
+// and publishes the copy.
+template <class Change>
+void change_filters(Change change) {
+    auto& state = filters();
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    const FilterSnapshot* old = state.current.load(std::memory_order_relaxed);
+    auto next = std::make_unique<FilterSnapshot>(*old);
+    if (!change(*next)) {
+        return;
+    }
+    next->generation = old->generation + 1;
+    const std::uint64_t generation = next->generation;
+    state.retired.reserve(state.retired.size() + 1);  // nothing left to throw once published
+    state.current.store(next.release(), std::memory_order_seq_cst);
+    current_generation.value.store(generation, std::memory_order_release);
+    state.retired.push_back(old);
+    free_unheld(state);
+}
+
+// This thread's record. Trivially destructible, so it can still be read while the thread's other
+// thread_local objects are destroyed (their destructors may log).
+thread_local Reader* this_thread_reader = nullptr;
+thread_local bool reader_given_back = false;
+
+// Gives the thread's record back when the thread ends.
+struct ReaderRelease {
+    Reader* reader = nullptr;
+
+    ReaderRelease() = default;
+    ~ReaderRelease() {
+        if (reader != nullptr) {
+            reader->in_use.store(false, std::memory_order_release);
+        }
+        this_thread_reader = nullptr;
+        reader_given_back = true;
+    }
+    ReaderRelease(const ReaderRelease&) = delete;
+    ReaderRelease& operator=(const ReaderRelease&) = delete;
+    ReaderRelease(ReaderRelease&&) = delete;
+    ReaderRelease& operator=(ReaderRelease&&) = delete;
+};
+thread_local ReaderRelease reader_release;
+
+// Takes a record given back by an ended thread, or makes one; null once this thread has given
+// its own back (it is ending).
+Reader* attach_reader(FilterState& state) {
+    if (reader_given_back) {
+        return nullptr;
+    }
+    Reader* reader = state.readers.load(std::memory_order_acquire);
+    for (; reader != nullptr; reader = reader->next) {
+        bool in_use = false;
+        if (!reader->in_use.load(std::memory_order_relaxed) &&
+            reader->in_use.compare_exchange_strong(in_use, true, std::memory_order_acquire)) {
+            break;
         }
     }
-    return state.global_level;
+    if (reader == nullptr) {
+        reader = new Reader;
+        reader->next = state.readers.load(std::memory_order_relaxed);
+        while (!state.readers.compare_exchange_weak(reader->next, reader, std::memory_order_release,
+                                                    std::memory_order_relaxed)) {
+        }
+    }
+    reader_release.reader = reader;
+    this_thread_reader = reader;
+    return reader;
+}
+
+// The current snapshot, announced in `reader` so that no writer frees it until the announcement
+// is withdrawn.
+const FilterSnapshot* hold_current(FilterState& state, Reader& reader) {
+    const FilterSnapshot* snapshot = state.current.load(std::memory_order_acquire);
+    for (;;) {
+        reader.hazard.store(snapshot, std::memory_order_seq_cst);
+        const FilterSnapshot* still = state.current.load(std::memory_order_seq_cst);
+        if (still == snapshot) {
+            return snapshot;
+        }
+        snapshot = still;
+    }
+}
+
+// The threshold for a path this thread has not decided in the current generation.
+[[gnu::noinline]] Level decide_uncached(const char* path) {
+    auto& state = filters();
+    Reader* reader = this_thread_reader != nullptr ? this_thread_reader : attach_reader(state);
+    if (reader == nullptr) {  // the thread is ending: decide under the writers' lock
+        const std::lock_guard<std::mutex> lock(state.mutex);
+        return state.current.load(std::memory_order_relaxed)->threshold_for(path);
+    }
+    const FilterSnapshot* snapshot = hold_current(state, *reader);
+    const Level threshold = snapshot->threshold_for(path);
+    const std::uint64_t generation = snapshot->generation;
+    reader->hazard.store(nullptr, std::memory_order_release);
+    auto& cache = reader->cache;
+    if (cache.generation() != generation) {
+        cache.reset(generation);
+    }
+    cache.insert(path, threshold);
+    return threshold;
+}
+
+// The threshold for `path` under the current filters.
+Level current_threshold(const char* path) {
+    const Reader* reader = this_thread_reader;
+    const std::uint64_t generation = current_generation.value.load(std::memory_order_acquire);
+    if (reader != nullptr && reader->cache.generation() == generation) {
+        if (const Level* cached = reader->cache.find(path)) {
+            return *cached;
+        }
+    }
+    return decide_uncached(path);
 }
 
 // Sets `current_source_file` for the duration of one write.
@@ -59,50 +233,54 @@ public:
 std::mutex& detail::filter_mutex() { return filters().mutex; }
 
 void set_global_level(Level level) {
-    auto& state = filters();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    state.global_level = level;
+    change_filters([level](FilterSnapshot& filters) {
+        return std::exchange(filters.global_level, level) != level;
+    });
 }
 
 void set_file_level(const std::string& filename, Level level) {
-    auto& state = filters();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    state.file_levels[filename] = level;
+    change_filters([&](FilterSnapshot& filters) {
+        const auto [entry, inserted] = filters.file_levels.try_emplace(filename, level);
+        return inserted || std::exchange(entry->second, level) != level;
+    });
 }
 
 void clear_file_level(const std::string& filename) {
-    auto& state = filters();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    state.file_levels.erase(filename);
+    change_filters([&](FilterSnapshot& filters) { return filters.file_levels.erase(filename) != 0; });
 }
 
 void set_package_level(const std::string& package, Level level) {
-    auto& state = filters();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    for (auto& entry : state.package_levels) {
-        if (entry.first == package) {
-            entry.second = level;
-            return;
+    change_filters([&](FilterSnapshot& filters) {
+        for (auto& entry : filters.package_levels) {
+            if (entry.first == package) {
+                return std::exchange(entry.second, level) != level;
+            }
         }
-    }
-    state.package_levels.emplace_back(package, level);
+        filters.package_levels.emplace_back(package, level);
+        return true;
+    });
 }
 
 void clear_package_level(const std::string& package) {
-    auto& state = filters();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    auto& packages = state.package_levels;
-    packages.erase(std::remove_if(packages.begin(), packages.end(),
-                                  [&](const auto& entry) { return entry.first == package; }),
-                   packages.end());
+    change_filters([&](FilterSnapshot& filters) {
+        auto& packages = filters.package_levels;
+        const auto removed = std::remove_if(packages.begin(), packages.end(),
+                                            [&](const auto& entry) { return entry.first == package; });
+        const bool changed = removed != packages.end();
+        packages.erase(removed, packages.end());
+        return changed;
+    });
 }
 
 void clear_filters() {
-    auto& state = filters();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    state.file_levels.clear();
-    state.package_levels.clear();
-    state.global_level = Level::info;
+    change_filters([](FilterSnapshot& filters) {
+        const bool changed =
+            !filters.file_levels.empty() || !filters.package_levels.empty() || filters.global_level != Level::info;
+        filters.file_levels.clear();
+        filters.package_levels.clear();
+        filters.global_level = Level::info;
+        return changed;
+    });
 }
 
 bool is_enabled_for(Level level, const char* filepath) {
@@ -110,11 +288,7 @@ bool is_enabled_for(Level level, const char* filepath) {
     if (!detail::filtered_path_open()) {
         return false;
     }
-    const Level threshold = [filepath] {
-        auto& state = filters();
-        std::lock_guard<std::mutex> lock(state.mutex);
-        return threshold_for(state, filepath ? filepath : "");
-    }();
+    const Level threshold = current_threshold(filepath ? filepath : "");
     return static_cast<std::int32_t>(level) >= static_cast<std::int32_t>(threshold);
 }
 

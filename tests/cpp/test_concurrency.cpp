@@ -140,6 +140,39 @@ TEST_F(Concurrency, LoggingWhileFiltersChange) {
     EXPECT_FALSE(logging::is_enabled_for(Level::critical, "/x.cpp"));
 }
 
+// clear_filters() drops, in one change, a file filter that stops a path and a package filter that
+// lets it through: a decision that saw the one gone and not the other would pass. Readers come
+// and go, so that new threads take over the records of ended ones while the filters change.
+TEST_F(Concurrency, DecisionsSeeTheFiltersBeforeOrAfterAChangeNeverAMix) {
+    logging::init();
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> workers;
+    workers.emplace_back([&stop] {
+        while (!stop.load()) {
+            logging::set_file_level("drive.cpp", Level::off);
+            logging::set_package_level("/motion/", Level::trace);
+            logging::clear_filters();
+        }
+    });
+    std::atomic<int> passed{0};
+    for (int round = 0; round < 50; ++round) {
+        std::vector<std::thread> readers;
+        for (int t = 0; t < 3; ++t) {
+            readers.emplace_back([&passed] {
+                const std::string path = "/p/motion/drive.cpp";
+                for (int i = 0; i < 2000; ++i) {
+                    passed += logging::is_enabled_for(Level::debug, path.c_str()) ? 1 : 0;
+                }
+            });
+        }
+        for (auto& reader : readers) {
+            reader.join();
+        }
+    }
+    finish(stop, workers);
+    EXPECT_EQ(passed.load(), 0);
+}
+
 TEST_F(Concurrency, LoggingWhileAnotherThreadShutsDownAndRestarts) {
     logging::init();
     std::atomic<bool> stop{false};

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <unistd.h>
 
@@ -110,6 +113,65 @@ TEST_F(Filters, ClearFiltersRemovesBothKindsAndResetsGlobal) {
     logging::clear_filters();
     EXPECT_TRUE(logging::is_enabled_for(Level::info, "/p/a.py"));
     EXPECT_FALSE(logging::is_enabled_for(Level::debug, "/p/a.py"));
+}
+
+// A path decided before (and so remembered) follows every kind of change, whether this thread
+// or another one made it between the two decisions.
+TEST_F(Filters, EveryKindOfChangeReachesAPathDecidedBefore) {
+    struct Case {
+        const char* change;
+        std::function<void()> set_up;
+        std::function<void()> apply;
+        bool passes_before;
+    };
+    const std::vector<Case> cases = {
+        {"set global", [] {}, [] { logging::set_global_level(Level::debug); }, false},
+        {"set file", [] {}, [] { logging::set_file_level("drive.py", Level::trace); }, false},
+        {"set file again", [] { logging::set_file_level("drive.py", Level::error); },
+         [] { logging::set_file_level("drive.py", Level::trace); }, false},
+        {"clear file", [] { logging::set_file_level("drive.py", Level::trace); },
+         [] { logging::clear_file_level("drive.py"); }, true},
+        {"set package", [] {}, [] { logging::set_package_level("motion", Level::trace); }, false},
+        {"set package again", [] { logging::set_package_level("motion", Level::trace); },
+         [] { logging::set_package_level("motion", Level::info); }, true},
+        {"clear package", [] { logging::set_package_level("motion", Level::trace); },
+         [] { logging::clear_package_level("motion"); }, true},
+        {"clear all", [] { logging::set_global_level(Level::trace); }, [] { logging::clear_filters(); }, true},
+    };
+    static const char* const path = "/p/motion/drive.py";
+    for (const auto& [change, set_up, apply, passes_before] : cases) {
+        for (const bool on_other_thread : {false, true}) {
+            SCOPED_TRACE(std::string(change) + (on_other_thread ? " on another thread" : " on this thread"));
+            logging::clear_filters();
+            set_up();
+            EXPECT_EQ(logging::is_enabled_for(Level::debug, path), passes_before);
+            EXPECT_EQ(logging::is_enabled_for(Level::debug, path), passes_before);
+            if (on_other_thread) {
+                std::thread(apply).join();
+            } else {
+                apply();
+            }
+            EXPECT_EQ(logging::is_enabled_for(Level::debug, path), !passes_before);
+        }
+    }
+}
+
+TEST_F(Filters, DecisionsFollowTheTextNotTheAddress) {
+    logging::set_package_level("/odd/", Level::trace);
+    char reused[] = "/odd/a.py";  // a freed str whose memory holds another path later, say
+    EXPECT_TRUE(logging::is_enabled_for(Level::debug, reused));
+    reused[1] = 'e';
+    EXPECT_FALSE(logging::is_enabled_for(Level::debug, reused));
+
+    std::vector<std::string> paths;  // more than a thread remembers
+    for (int i = 0; i < 2000; ++i) {
+        paths.push_back((i % 2 ? "/odd/" : "/even/") + std::to_string(i) + ".py");
+    }
+    for (int pass = 0; pass < 2; ++pass) {
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            ASSERT_EQ(logging::is_enabled_for(Level::debug, paths[i].c_str()), i % 2 == 1) << paths[i];
+        }
+    }
 }
 
 TEST(LevelMapping, OutOfRangeValuesMapToInfo) {

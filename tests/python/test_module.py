@@ -1,5 +1,6 @@
 import glob
 import os
+import re
 import subprocess
 
 import pytest
@@ -50,6 +51,22 @@ VALUE_CLASSES = ["PidConfig", "PidGains", "Feedforward", "MotorCalibration", "Ch
 def test_value_classes_share_one_text_function(name):
     cls = getattr(foundation, name)
     assert vars(cls)["__str__"] is vars(cls)["__repr__"]
+
+
+# The calls with lean entries (a fast path in front of the pybind11 function): a keyword call with
+# the names their signature shows works as the positional call does; another name is refused.
+@pytest.mark.parametrize("function, args, result", [
+    (lambda: foundation.PidController().update, (0.5, 0.1), 0.5),
+    (lambda: foundation._log_filtered, (foundation.Level.info, "/p/a.py", "dropped: logging is off"), None),
+])
+def test_lean_entries_take_the_keywords_of_their_signature(function, args, result):
+    parameters = re.match(r"\w+\((?:self: [\w.]+, )?(.*)\) -> ", function().__doc__).group(1)
+    names = [parameter.split(":")[0] for parameter in parameters.split(", ")]
+    assert len(names) == len(args)
+    assert function()(**dict(zip(names, args))) == result
+    assert function()(*args[:1], **dict(zip(names[1:], args[1:]))) == result
+    with pytest.raises(TypeError, match=r"incompatible function arguments"):
+        function()(**dict(zip(names[:-1] + ["other"], args)))
 
 
 def _other_pythons():

@@ -35,7 +35,10 @@ void clear_filters();
 
 /// Whether a record of `level` from `filepath` would be written: false before init() has
 /// installed the logger, after any shutdown(), and once the process is exiting. A null
-/// `filepath` counts as the empty path.
+/// `filepath` counts as the empty path. Takes no lock: each thread remembers the thresholds of
+/// the paths it has decided (by address, checked against the text) until the next filter change,
+/// so a path decided before costs the same whatever the number of filters. A decision made
+/// while another thread changes a filter sees the filters before or after the change.
 bool is_enabled_for(Level level, const char* filepath);
 
 /// Writes `message` as plain text (never a format string) at `level` on the default logger,
