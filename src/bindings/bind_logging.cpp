@@ -56,14 +56,15 @@ void log_filtered(Level level, NullableCText filepath, NullableCText message) {
     require_message(message, "_log_filtered");
     // The decision keeps the interpreter lock: a dropped line costs no switch.
     if (logging::is_enabled_for(level, filepath.c_str)) {
-        without_gil([&] { logging::log_from_file(level, filepath.c_str, message.up_to_nul()); });
+        without_gil([&] { logging::log_from_file(level, filepath.c_str, message.text()); });
     }
 }
 
 const py::detail::type_info* level_type = nullptr;  // set by bind_logging
 
 // _log_filtered(level, filepath, message) with a Level and two str; any other call goes to
-// pybind11. The texts are read in place, as the pybind11 binding reads them.
+// pybind11. The texts are read in place, as the pybind11 binding reads them: the message whole,
+// the path as the C string it is in the native API (up to a NUL, which no file path holds).
 PyObject* lean_log_filtered(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 3> values;
     if (!resolve_arguments<3>(args, nargs, kwnames, {"level", "filepath", "message"}, values)) {
@@ -74,12 +75,14 @@ PyObject* lean_log_filtered(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         return nullptr;
     }
     const char* filepath = PyUnicode_AsUTF8(values[1]);
-    const char* message = filepath != nullptr ? PyUnicode_AsUTF8(values[2]) : nullptr;
+    Py_ssize_t message_size = 0;
+    const char* message = filepath != nullptr ? PyUnicode_AsUTF8AndSize(values[2], &message_size) : nullptr;
     if (message == nullptr) {  // not encodable: pybind11 raises its TypeError
         PyErr_Clear();
         return nullptr;
     }
-    return none_or_raise([&] { log_filtered(*level, {filepath}, {message}); });
+    return none_or_raise(
+        [&] { log_filtered(*level, {filepath}, {message, static_cast<std::size_t>(message_size)}); });
 }
 
 
@@ -142,7 +145,7 @@ void bind_logging(py::module_& module) {
             [name = name, level = level](NullableCText message) {
                 require_message(message, name);
                 const auto logger = logging::core();
-                without_gil([&] { logger->log(level, message.up_to_nul()); });
+                without_gil([&] { logger->log(level, message.text()); });
             },
             py::arg("message"), doc.c_str());
     }

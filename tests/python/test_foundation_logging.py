@@ -95,8 +95,8 @@ def test_exception_text_is_included(run_child):
     """)
     lines = result.log_lines()
     assert fields(lines[1])[2:] == ("error   ", "<string>".ljust(30), "division failed")
-    assert lines[2] == "Traceback (most recent call last):"
-    assert lines[-1] == "ZeroDivisionError: division by zero"
+    assert lines[2] == "  Traceback (most recent call last):"  # continuation lines are indented
+    assert lines[-1] == "  ZeroDivisionError: division by zero"
 
 
 def test_silent_without_a_logger(run_child):
