@@ -4,6 +4,7 @@
 
 #include "bindings/bindings.hpp"
 #include "bindings/record.hpp"
+#include "bindings/uninitialised.hpp"
 
 namespace py = pybind11;
 
@@ -34,12 +35,14 @@ void bind_feedforward(py::module_& module) {
         .def_readwrite("vel_lpf_alpha", &MotorCalibration::vel_lpf_alpha)
         .def_readwrite("pid", &MotorCalibration::pid);
     def_text_form(calibration);
+    default_when_uninitialised(calibration);
 
     // `config` reads as a view into the controller (reference_internal) and assigns by copy.
-    py::class_<FeedforwardController>(module, "FeedforwardController")
-        .def(py::init<const Feedforward&>(), py::arg("config") = Feedforward{})
+    py::class_<FeedforwardController> controller(module, "FeedforwardController");
+    controller.def(py::init<const Feedforward&>(), py::arg("config") = Feedforward{})
         .def_readwrite("config", &FeedforwardController::config)
         .def("calculate", &FeedforwardController::calculate, py::arg("velocity"), py::arg("acceleration") = 0.0);
+    default_when_uninitialised(controller);
 }
 
 }  // namespace varnel::bindings

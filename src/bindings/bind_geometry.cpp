@@ -4,6 +4,7 @@
 
 #include "bindings/bindings.hpp"
 #include "bindings/record.hpp"
+#include "bindings/uninitialised.hpp"
 
 namespace py = pybind11;
 
@@ -25,6 +26,7 @@ void bind_geometry(py::module_& module) {
         .def_readwrite("position", &Pose::position)
         .def_readwrite("heading", &Pose::heading);
     def_text_form(pose);
+    default_when_uninitialised(pose);
 }
 
 }  // namespace varnel::bindings

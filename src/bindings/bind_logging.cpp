@@ -5,6 +5,7 @@
 #include "bindings/bindings.hpp"
 #include "bindings/lean_call.hpp"
 #include "bindings/text_args.hpp"
+#include "bindings/uninitialised.hpp"
 
 namespace py = pybind11;
 
@@ -89,14 +90,15 @@ PyObject* lean_log_filtered(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 }  // namespace
 
 void bind_logging(py::module_& module) {
-    py::enum_<Level>(module, "Level")
-        .value("trace", Level::trace)
+    py::enum_<Level> levels(module, "Level");
+    levels.value("trace", Level::trace)
         .value("debug", Level::debug)
         .value("info", Level::info)
         .value("warn", Level::warn)
         .value("error", Level::error)
         .value("critical", Level::critical)
         .value("off", Level::off);
+    refuse_when_uninitialised(levels);  // a Level is one of its members
 
     // Both write to the log (the start-up line, the last flush): without the interpreter lock too.
     module.def(

@@ -136,3 +136,23 @@ def test_importing_again_in_the_main_interpreter_gives_the_same_classes(run_chil
     """, timeout=60)
     assert result.stdout.splitlines() == ["True Pose(position=[0, 0, 0], heading=0)"]
 
+
+# What a use of an instance made by `__new__` alone gives: the default instance's result, or TypeError.
+UNINITIALISED = {
+    "PidConfig": repr, "PidGains": repr, "Feedforward": repr, "MotorCalibration": repr, "ChassisVelocity": repr,
+    "Pose": lambda pose: (repr(pose), pose.position.tolist()),
+    "PidController": lambda pid: (pid.update(1.0, 0.1), pid.update(1.0, 0.1), pid.integral),  # pybind11, then lean
+    "FeedforwardController": lambda controller: repr(controller.config),
+    "Subscription": lambda subscription: subscription.subscription_id,
+    "Level": lambda level: foundation._log_filtered(level, "/a.py", "x"),
+}
+
+
+@pytest.mark.parametrize("name", UNINITIALISED)
+def test_instances_made_without_init_hold_defaults_or_refuse(name):
+    cls, use = getattr(foundation, name), UNINITIALISED[name]
+    if name in ("Subscription", "Level"):
+        with pytest.raises(TypeError, match=f"^foundation.{name} object was made by __new__ without __init__"):
+            use(cls.__new__(cls))
+    else:
+        assert use(cls.__new__(cls)) == use(cls())
