@@ -19,16 +19,26 @@ constexpr bool may_hold_escaped(std::uint64_t word) noexcept {
     return ((((word - ones * 0x20) & ~word) | ((xor_del - ones) & ~xor_del)) & high_bits) != 0;
 }
 
-// The first byte at or after `at` that is escaped, or `end`. Clean text is read a word at a time,
-// so that a line without control characters costs next to nothing.
-const char* find_escaped(const char* at, const char* const end) noexcept {
-    for (std::uint64_t word = 0; end - at >= 8; at += 8) {
-        std::memcpy(&word, at, sizeof word);
-        if (may_hold_escaped(word)) {
-            break;
-        }
+std::uint64_t word_at(const char* at) noexcept {
+    std::uint64_t word = 0;
+    std::memcpy(&word, at, sizeof word);
+    return word;
+}
+
+// The index of the first byte of `text` at or after `from` that is escaped, or text.size().
+// Clean text is read a word at a time, its last bytes in the word that ends with them, so that a
+// line without control characters costs next to nothing.
+std::size_t find_escaped(std::string_view text, std::size_t from) noexcept {
+    constexpr std::size_t word_size = sizeof(std::uint64_t);
+    const std::size_t size = text.size();
+    std::size_t at = from;
+    while (size - at >= word_size && !may_hold_escaped(word_at(text.data() + at))) {
+        at += word_size;
     }
-    while (at != end && !is_escaped(static_cast<unsigned char>(*at))) {
+    if (size - at < word_size && size >= word_size && !may_hold_escaped(word_at(text.data() + size - word_size))) {
+        return size;
+    }
+    while (at != size && !is_escaped(static_cast<unsigned char>(text[at]))) {
         ++at;
     }
     return at;
@@ -39,17 +49,13 @@ constexpr std::string_view hex_digits = "0123456789abcdef";
 
 }  // namespace
 
-bool needs_escaping(std::string_view text) noexcept {
-    const char* const end = text.data() + text.size();
-    return find_escaped(text.data(), end) != end;
-}
+bool needs_escaping(std::string_view text) noexcept { return find_escaped(text, 0) != text.size(); }
 
 void append_escaped(std::string_view text, LineFeeds line_feeds, spdlog::memory_buf_t& dest) {
-    const char* run = text.data();  // first byte not written yet
-    const char* const end = text.data() + text.size();
-    for (const char* at = find_escaped(run, end); at != end; at = find_escaped(run, end)) {
-        dest.append(run, at);
-        const auto byte = static_cast<unsigned char>(*at);
+    std::size_t run = 0;  // first byte not written yet
+    for (std::size_t at = find_escaped(text, run); at != text.size(); at = find_escaped(text, run)) {
+        dest.append(text.data() + run, text.data() + at);
+        const auto byte = static_cast<unsigned char>(text[at]);
         if (byte == '\n' && line_feeds == LineFeeds::indent) {
             dest.append(continuation.data(), continuation.data() + continuation.size());
         } else {
@@ -58,7 +64,7 @@ void append_escaped(std::string_view text, LineFeeds line_feeds, spdlog::memory_
         }
         run = at + 1;
     }
-    dest.append(run, end);
+    dest.append(text.data() + run, text.data() + text.size());
 }
 
 }  // namespace detail
