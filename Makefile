@@ -54,7 +54,7 @@ test-tsan: setup
 
 # libFuzzer targets under ASan/UBSan, each run for FUZZ_SECONDS on a corpus grown in build-fuzz.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := source_column relative_path filters text_form
+FUZZ_TARGETS := source_column relative_path filters text_form log_line
 fuzz: setup
 	EXTRA_APT_PACKAGES="clang-14 libclang-rt-14-dev" bash scripts/bootstrap.sh
 	$(VENV)/bin/cmake -G Ninja -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \

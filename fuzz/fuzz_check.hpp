@@ -15,6 +15,12 @@
 
 namespace fuzz {
 
+/// Whether the log writes `ch` as an escape: a control character other than tab, or DEL.
+inline bool is_escaped(char ch) {
+    const auto byte = static_cast<unsigned char>(ch);
+    return (byte < 0x20 && byte != '\t') || byte == 0x7f;
+}
+
 /// Whether `text` is well-formed UTF-8 (no overlong forms, no surrogates, at most U+10FFFF).
 inline bool is_valid_utf8(std::string_view text) {
     std::size_t i = 0;

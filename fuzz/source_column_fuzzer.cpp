@@ -1,5 +1,7 @@
-// The source column for any path: at least 30 bytes, and valid UTF-8 whenever the path is.
+// The source column for any path: at least 30 bytes, no control characters but tab, and valid
+// UTF-8 whenever the path is.
 
+#include <algorithm>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -28,7 +30,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(fuzz::is_valid_utf8(text));
         FUZZ_CHECK(fuzz::is_valid_utf8(logging::format_source_path(as_c_string)));
     }
-    // Abbreviation only drops text, except that a module marker adds its letter and a dot.
-    FUZZ_CHECK(text.size() <= std::max(logging::SOURCE_COLUMN_WIDTH, as_c_string.size() + 5));
+    // No control character but tab reaches the line.
+    FUZZ_CHECK(std::none_of(text.begin(), text.end(), fuzz::is_escaped));
+    // Abbreviation only drops text, except that a module marker adds its letter and a dot; an
+    // escape writes four bytes for one.
+    FUZZ_CHECK(text.size() <= std::max(logging::SOURCE_COLUMN_WIDTH, 4 * (as_c_string.size() + 5)));
     return 0;
 }

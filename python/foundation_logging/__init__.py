@@ -43,6 +43,15 @@ def _foundation_level(levelno: int) -> Level:
     return Level.trace
 
 
+def _utf8_safe(text: str) -> str:
+    """`text`, with what UTF-8 cannot encode (lone surrogates, as `os.fsdecode` makes of undecodable
+    bytes) written as backslash escapes: `_log_filtered` refuses such text, and here no caller would
+    see the error."""
+    if not isinstance(text, str) or text.isascii():
+        return text
+    return text.encode("utf-8", "backslashreplace").decode("utf-8")
+
+
 class FoundationHandler(logging.Handler):
     """Forwards each record to foundation's filtered log, with the record's `pathname` as source.
 
@@ -63,7 +72,8 @@ class FoundationHandler(logging.Handler):
 
     def emit(self, record: logging.LogRecord) -> None:
         try:
-            foundation._log_filtered(_foundation_level(record.levelno), record.pathname, self.format(record))
+            foundation._log_filtered(_foundation_level(record.levelno), _utf8_safe(record.pathname),
+                                     _utf8_safe(self.format(record)))
         except RecursionError:  # as the standard handlers do: no handleError for a blown stack
             raise
         except Exception:

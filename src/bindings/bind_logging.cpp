@@ -5,6 +5,7 @@
 #include "bindings/bindings.hpp"
 #include "bindings/lean_call.hpp"
 #include "bindings/text_args.hpp"
+#include "bindings/uninitialised.hpp"
 
 namespace py = pybind11;
 
@@ -56,14 +57,15 @@ void log_filtered(Level level, NullableCText filepath, NullableCText message) {
     require_message(message, "_log_filtered");
     // The decision keeps the interpreter lock: a dropped line costs no switch.
     if (logging::is_enabled_for(level, filepath.c_str)) {
-        without_gil([&] { logging::log_from_file(level, filepath.c_str, message.up_to_nul()); });
+        without_gil([&] { logging::log_from_file(level, filepath.c_str, message.text()); });
     }
 }
 
 const py::detail::type_info* level_type = nullptr;  // set by bind_logging
 
 // _log_filtered(level, filepath, message) with a Level and two str; any other call goes to
-// pybind11. The texts are read in place, as the pybind11 binding reads them.
+// pybind11. The texts are read in place, as the pybind11 binding reads them: the message whole,
+// the path as the C string it is in the native API (up to a NUL, which no file path holds).
 struct LeanLogFiltered {
     static constexpr std::array<const char*, 3> arguments{"level", "filepath", "message"};
 
@@ -73,26 +75,29 @@ struct LeanLogFiltered {
             return nullptr;
         }
         const char* filepath = PyUnicode_AsUTF8(values[1]);
-        const char* message = filepath != nullptr ? PyUnicode_AsUTF8(values[2]) : nullptr;
+        Py_ssize_t message_size = 0;
+        const char* message = filepath != nullptr ? PyUnicode_AsUTF8AndSize(values[2], &message_size) : nullptr;
         if (message == nullptr) {  // not encodable: pybind11 raises its TypeError
             PyErr_Clear();
             return nullptr;
         }
-        return none_or_raise([&] { log_filtered(*level, {filepath}, {message}); });
+        return none_or_raise(
+            [&] { log_filtered(*level, {filepath}, {message, static_cast<std::size_t>(message_size)}); });
     }
 };
 
 }  // namespace
 
 void bind_logging(py::module_& module) {
-    py::enum_<Level>(module, "Level")
-        .value("trace", Level::trace)
+    py::enum_<Level> levels(module, "Level");
+    levels.value("trace", Level::trace)
         .value("debug", Level::debug)
         .value("info", Level::info)
         .value("warn", Level::warn)
         .value("error", Level::error)
         .value("critical", Level::critical)
         .value("off", Level::off);
+    refuse_when_uninitialised(levels);  // a Level is one of its members
 
     // Both write to the log (the start-up line, the last flush): without the interpreter lock too.
     module.def(
@@ -141,7 +146,7 @@ void bind_logging(py::module_& module) {
             [name = name, level = level](NullableCText message) {
                 require_message(message, name);
                 const auto logger = logging::core();
-                without_gil([&] { logger->log(level, message.up_to_nul()); });
+                without_gil([&] { logger->log(level, message.text()); });
             },
             py::arg("message"), doc.c_str());
     }

@@ -3,6 +3,7 @@
 #include "bindings/bindings.hpp"
 #include "bindings/lean_call.hpp"
 #include "bindings/text_form.hpp"
+#include "bindings/uninitialised.hpp"
 
 namespace py = pybind11;
 
@@ -52,6 +53,7 @@ void bind_pid(py::module_& module) {
         .def_readwrite("output_min", &PidConfig::output_min)
         .def_readwrite("output_max", &PidConfig::output_max);
     def_text_form(config);
+    default_when_uninitialised(config);
 
     py::class_<PidController> controller(module, "PidController");
     pid_controller_type = py::detail::get_type_info(typeid(PidController));
@@ -61,6 +63,7 @@ void bind_pid(py::module_& module) {
         .def("set_gains", &PidController::set_gains, py::arg("kp"), py::arg("ki"), py::arg("kd"))
         .def_property_readonly("integral", &PidController::integral)
         .def_property_readonly("derivative", &PidController::derivative);
+    default_when_uninitialised(controller);
 }
 
 }  // namespace varnel::bindings

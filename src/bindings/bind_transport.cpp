@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "bindings/bindings.hpp"
+#include "bindings/uninitialised.hpp"
 
 namespace py = pybind11;
 
@@ -22,8 +23,9 @@ constexpr const char* transport_unavailable_message =
 }  // namespace
 
 void bind_transport(py::module_& module) {
-    py::class_<PySubscription>(module, "Subscription")
-        .def_readonly("subscription_id", &PySubscription::subscription_id);
+    py::class_<PySubscription> subscription(module, "Subscription");
+    subscription.def_readonly("subscription_id", &PySubscription::subscription_id);
+    refuse_when_uninitialised(subscription);
     module.def("get_transport", []() -> py::object { throw std::runtime_error(transport_unavailable_message); });
     module.def("shutdown_transport", [] {});
 }

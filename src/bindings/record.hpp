@@ -1,11 +1,12 @@
 #pragma once
 // Binds a plain value record whose Python surface is the usual one: a constructor without
 // arguments, a constructor taking every field (all required, by position or keyword), each field
-// as a read/write property, and the text form.
+// as a read/write property, and the text form. An instance made without __init__ holds the defaults.
 
 #include <pybind11/pybind11.h>
 
 #include "bindings/text_form.hpp"
+#include "bindings/uninitialised.hpp"
 
 namespace varnel::bindings {
 
@@ -29,6 +30,7 @@ void def_record(pybind11::class_<T, Options...>& cls, Field<T, Members>... field
     cls.def(pybind11::init<Members...>(), pybind11::arg(fields.name)...);
     (cls.def_readwrite(fields.name, fields.member), ...);
     def_text_form(cls);
+    default_when_uninitialised(cls);
 }
 
 }  // namespace varnel::bindings

@@ -4,7 +4,7 @@
 // as do strings that cannot be encoded, such as lone surrogates). Both show as `str` in
 // signatures.
 
-#include <cstring>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -20,10 +20,11 @@ struct Utf8Text {
 
 /// A str argument that lets None through as a missing text, as C strings do.
 struct NullableCText {
-    const char* c_str = nullptr;  // NUL-terminated; null for None
+    const char* c_str = nullptr;  // NUL-terminated (read as a C string, it ends at a NUL); null for None
+    std::size_t size = 0;         // bytes of the whole text
 
-    /// The text up to its first NUL character, as a C string would read it.
-    std::string_view up_to_nul() const noexcept { return {c_str, std::strlen(c_str)}; }
+    /// The whole text, NUL characters included.
+    std::string_view text() const noexcept { return {c_str, size}; }
 };
 
 }  // namespace varnel::bindings
@@ -51,7 +52,7 @@ struct utf8_text_caster {
             return false;
         }
         if constexpr (std::is_same_v<Text, varnel::bindings::NullableCText>) {
-            value = {data};
+            value = {data, static_cast<std::size_t>(size)};
         } else {
             value = {std::string_view(data, static_cast<std::size_t>(size))};
         }

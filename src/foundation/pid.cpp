@@ -19,13 +19,18 @@ double limit(double value, double lower, double upper) noexcept {
 
 }  // namespace
 
+// Each check below fires only where the plain arithmetic would go non-finite, so every finite
+// step is exactly that arithmetic, and the state never holds a NaN or an infinity.
 double PidController::update(double error, double dt) noexcept {
-    if (dt <= 0.0) {  // a NaN dt is accepted and propagates
+    if (dt <= 0.0 || !std::isfinite(dt) || !std::isfinite(error)) {
         return 0.0;
     }
 
     if (std::fabs(error) > config_.integral_deadband) {
-        integral_ = limit(integral_ + error * dt, -config_.integral_max, config_.integral_max);
+        const double integral = limit(integral_ + error * dt, -config_.integral_max, config_.integral_max);
+        if (std::isfinite(integral)) {  // an infinite integral_max lets an overflow through
+            integral_ = integral;
+        }
     }
 
     double derivative_term = 0.0;
@@ -34,11 +39,15 @@ double PidController::update(double error, double dt) noexcept {
     } else {
         const double alpha = limit(config_.derivative_lpf_alpha, 0.0, 1.0);
         const double raw = (error - prev_error_) / dt;
-        derivative_ = raw * alpha + (1.0 - alpha) * derivative_;
+        const double derivative = raw * alpha + (1.0 - alpha) * derivative_;
+        derivative_ = std::isfinite(derivative) ? derivative : 0.0;  // restarts after an overflow
         derivative_term = derivative_;
     }
 
-    const double output = (config_.ki * integral_ + config_.kp * error) + config_.kd * derivative_term;
+    double output = (config_.ki * integral_ + config_.kp * error) + config_.kd * derivative_term;
+    if (std::isnan(output)) {  // NaN gains, or infinite terms of opposite sign
+        output = 0.0;
+    }
     prev_error_ = error;
     return limit(output, config_.output_min, config_.output_max);
 }

@@ -17,6 +17,7 @@
 
 #include "logging/file_sink.hpp"
 #include "logging/flush_thread.hpp"
+#include "logging/line_escape.hpp"
 #include "logging/state.hpp"
 
 namespace fs = std::filesystem;
@@ -73,12 +74,12 @@ std::shared_ptr<detail::FileSink> file_sink() {
     return state.file;
 }
 
-std::unique_ptr<spdlog::pattern_formatter> make_formatter() {
-    auto formatter = std::make_unique<spdlog::pattern_formatter>(spdlog::pattern_time_type::local);
+std::unique_ptr<spdlog::formatter> make_formatter() {
+    auto pattern = std::make_unique<spdlog::pattern_formatter>(spdlog::pattern_time_type::local);
     // Flags first, so that the pattern compiles with them.
-    formatter->add_flag<ElapsedTimeFormatter>('E').add_flag<SourceFileFormatter>('*');
-    formatter->set_pattern(line_pattern);
-    return formatter;
+    pattern->add_flag<ElapsedTimeFormatter>('E').add_flag<SourceFileFormatter>('*');
+    pattern->set_pattern(line_pattern);
+    return std::make_unique<EscapingFormatter>(std::move(pattern));
 }
 
 // The file of "core", and every other logger registered with spdlog. Not the console of "core",

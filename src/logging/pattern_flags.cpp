@@ -6,6 +6,7 @@
 
 #include <varnel/logging/source_path.hpp>
 
+#include "logging/line_escape.hpp"
 #include "logging/state.hpp"
 
 namespace logging {
@@ -65,7 +66,7 @@ void SourceFileFormatter::format(const spdlog::details::log_msg& /*msg*/, const 
     const std::size_t start = dest.size();
     const char* source = detail::current_source_file;
     if (source != nullptr && source[0] != '\0') {
-        append(dest, format_source_path(project_relative_path(source)));
+        detail::append_escaped(format_source_path(project_relative_path(source)), detail::LineFeeds::escape, dest);
     }
     const std::size_t written = dest.size() - start;
     if (written < SOURCE_COLUMN_WIDTH) {

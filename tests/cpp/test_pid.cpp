@@ -13,6 +13,7 @@ using varnel::foundation::PidController;
 using varnel::foundation::text_form;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+constexpr double inf = std::numeric_limits<double>::infinity();
 
 PidConfig gains(double kp, double ki, double kd) {
     PidConfig config;
@@ -60,16 +61,20 @@ TEST(PidUpdate, DeadbandIsStrict) {
     EXPECT_EQ(pid.integral(), 0.010000001);
 }
 
-class RejectedDt : public testing::TestWithParam<double> {};
+struct RejectedStep {
+    double error;
+    double dt;
+};
+class Rejected : public testing::TestWithParam<RejectedStep> {};
 
-TEST_P(RejectedDt, ReturnsZeroAndLeavesAllStateAlone) {
+TEST_P(Rejected, ReturnsZeroAndLeavesAllStateAlone) {
     PidConfig config = gains(1.0, 1.0, 1.0);
     config.derivative_lpf_alpha = 1.0;
     PidController pid(config), twin(config);
     pid.update(1.0, 0.5);
     twin.update(1.0, 0.5);
 
-    EXPECT_EQ(pid.update(5.0, GetParam()), 0.0);
+    EXPECT_EQ(pid.update(GetParam().error, GetParam().dt), 0.0);
     EXPECT_EQ(pid.integral(), twin.integral());
     EXPECT_EQ(pid.derivative(), twin.derivative());
     // The previous error and first-run flag are untouched too: the next step matches the twin's.
@@ -86,8 +91,10 @@ TEST(PidUpdate, RejectedDtOnFreshControllerKeepsFirstRun) {
     EXPECT_EQ(pid.update(2.0, 1.0), 1.0);
 }
 
-INSTANTIATE_TEST_SUITE_P(NonPositive, RejectedDt,
-                         testing::Values(0.0, -0.0, -1.0, -std::numeric_limits<double>::infinity()));
+INSTANTIATE_TEST_SUITE_P(NonPositiveOrNonFinite, Rejected,
+                         testing::Values(RejectedStep{5.0, 0.0}, RejectedStep{5.0, -0.0}, RejectedStep{5.0, -1.0},
+                                         RejectedStep{5.0, -inf}, RejectedStep{5.0, inf}, RejectedStep{5.0, nan},
+                                         RejectedStep{nan, 0.5}, RejectedStep{inf, 0.5}, RejectedStep{-inf, 0.5}));
 
 struct InvertedCase {
     double unlimited;
@@ -119,29 +126,41 @@ TEST(PidUpdate, AlphaIsClampedToUnitInterval) {
     }
 }
 
-TEST(PidUpdate, NanErrorPoisonsUntilReset) {
-    PidController pid(gains(1.0, 1.0, 0.0));
-    pid.update(1.0, 1.0);
-    EXPECT_TRUE(std::isnan(pid.update(nan, 1.0)));
-    EXPECT_EQ(pid.integral(), 1.0);  // a NaN error fails the deadband test
-    EXPECT_TRUE(std::isnan(pid.derivative()));
-    EXPECT_TRUE(std::isnan(pid.update(1.0, 1.0)));  // kd 0 x NaN is still NaN
-    pid.reset();
-    EXPECT_EQ(pid.update(1.0, 1.0), 2.0);
-}
-
-TEST(PidUpdate, NanErrorOnFirstUpdatePoisonsTheNextDerivative) {
-    PidController pid;
-    EXPECT_TRUE(std::isnan(pid.update(nan, 1.0)));
+// Where the plain arithmetic would go non-finite: the overflowing term is dropped for that step
+// and the controller goes on as if it had not overflowed.
+TEST(PidNonFinite, OverflowingDerivativeRestartsAtZero) {
+    PidConfig config;  // kd 0: the derivative term is 0 x derivative
+    config.output_min = -1.0;
+    config.output_max = 1.0;
+    PidController pid(config);
+    EXPECT_EQ(pid.update(1e307, 0.01), 1.0);
+    EXPECT_EQ(pid.update(-1e307, 0.01), -1.0);  // raw derivative -2e309 overflows
     EXPECT_EQ(pid.derivative(), 0.0);
+    EXPECT_EQ(pid.update(0.5, 0.01), 0.5);
     pid.update(1.0, 1.0);
-    EXPECT_TRUE(std::isnan(pid.derivative()));
+    EXPECT_EQ(pid.update(2.0, 1e-310), 1.0);  // 1 / 1e-310 overflows
+    EXPECT_EQ(pid.derivative(), 0.0);
 }
 
-TEST(PidUpdate, NanDtIsAcceptedAndPropagates) {
-    PidController pid;
-    EXPECT_TRUE(std::isnan(pid.update(1.0, nan)));
-    EXPECT_TRUE(std::isnan(pid.integral()));
+TEST(PidNonFinite, IntegralThatWouldBeInfiniteKeepsItsValue) {
+    PidConfig config = gains(0.0, 1.0, 0.0);
+    config.integral_max = inf;
+    PidController pid(config);
+    EXPECT_EQ(pid.update(1.0, 2.0), 2.0);
+    EXPECT_EQ(pid.update(1e308, 1e10), 2.0);  // 1e318 overflows: the integral stays 2
+    EXPECT_EQ(pid.integral(), 2.0);
+}
+
+TEST(PidNonFinite, NanOutputBecomesZeroBeforeTheLimits) {
+    PidConfig config = gains(nan, 0.0, 0.0);
+    config.output_min = 1.0;  // the limits still apply to the 0.0
+    PidController pid(config);
+    EXPECT_EQ(pid.update(1.0, 1.0), 1.0);
+    pid.set_gains(inf, -inf, 0.0);  // inf x error + -inf x integral
+    EXPECT_EQ(pid.update(1.0, 1.0), 1.0);
+    EXPECT_EQ(pid.integral(), 2.0);
+    pid.set_gains(inf, 0.0, 0.0);  // an infinite output is limited as before
+    EXPECT_EQ(pid.update(1.0, 1.0), 10.0);
 }
 
 TEST(PidState, ResetKeepsGainsFromSetGains) {

@@ -140,6 +140,24 @@ def test_pid_is_copied_in_and_none_empties_it():
     assert str(calibration) == "MotorCalibration(ticks_to_rad=1, vel_lpf_alpha=0.3, pid=None)"
 
 
+@pytest.mark.parametrize("use", [
+    lambda view: view.kp,
+    lambda view: setattr(view, "kd", 99.0),
+    repr,
+    lambda view: MotorCalibration(1.0, 0.3, view),
+    lambda view: setattr(MotorCalibration(), "pid", view),
+], ids=["read", "write", "repr", "construct", "assign"])
+def test_pid_view_refuses_every_use_while_the_calibration_has_no_gains(use):
+    calibration = MotorCalibration(1.0, 0.3, PidGains(2.0, 0.0, 0.1))
+    view = calibration.pid
+    calibration.pid = None
+    with pytest.raises(RuntimeError, match="^MotorCalibration.pid is None$"):
+        use(view)
+    calibration.pid = PidGains(3.0, 4.0, 5.0)  # gains again: the view shows them
+    view.kp = 6.0
+    assert repr(view) == "PidGains(kp=6, ki=4, kd=5)" and calibration.pid.kp == 6.0
+
+
 def test_config_view_changes_the_controller_and_keeps_it_alive():
     passed = Feedforward(0.1, 2.0, 0.5)
     controller = FeedforwardController(passed)

@@ -95,8 +95,24 @@ def test_exception_text_is_included(run_child):
     """)
     lines = result.log_lines()
     assert fields(lines[1])[2:] == ("error   ", "<string>".ljust(30), "division failed")
-    assert lines[2] == "Traceback (most recent call last):"
-    assert lines[-1] == "ZeroDivisionError: division by zero"
+    assert lines[2] == "  Traceback (most recent call last):"  # continuation lines are indented
+    assert lines[-1] == "  ZeroDivisionError: division by zero"
+
+
+def test_text_utf8_cannot_encode_is_written_with_backslash_escapes(run_child):
+    # Lone surrogates are what os.fsdecode makes of undecodable bytes in a file name.
+    result = run_child("""
+        import logging, foundation as f, foundation_logging
+        f.initialize_logging()
+        foundation_logging.install()
+        logging.getLogger("x").error("reading %s", "report-\\udcff.csv")
+        record = logging.makeLogRecord({"levelno": 40, "msg": "from it", "pathname": "/p/x\\udcff.py"})
+        logging.getLogger().handle(record)
+        f.shutdown_logging()
+    """)
+    assert result.stderr == ""
+    assert [(source.rstrip(), message) for *_, source, message in map(fields, result.log_lines()[1:])] == [
+        ("<string>", "reading report-\\udcff.csv"), ("p.x.udcff.py", "from it")]  # a backslash separates
 
 
 def test_silent_without_a_logger(run_child):

@@ -113,6 +113,7 @@ def test_position_view_keeps_the_pose_alive():
     (np.array([[0.1], [0.2], [0.3]]), np.array([0.1, 0.2, 0.3], dtype=np.float32).tolist()),  # rounded
     (np.arange(6.0)[::2], [0.0, 2.0, 4.0]),  # strided
     (np.array([True, False, True]), [1.0, 0.0, 1.0]),
+    ([True, np.uint16(2), 3.5], [1.0, 2.0, 3.5]),
     ([[1], [2], [3]], [1.0, 2.0, 3.0]),
 ])
 def test_position_accepts_three_vectors_and_three_by_one(value, expected):
@@ -125,11 +126,14 @@ def test_position_accepts_three_vectors_and_three_by_one(value, expected):
 @pytest.mark.parametrize("value", [
     np.zeros((1, 3)), [[1, 2, 3]], [1, 2], np.zeros(4), 5.0, np.float32(1.0), np.zeros((3, 1, 1)),
     ["a", "b", "c"], "abc", None, {}, np.zeros((3, 2)),
+    # real numbers only, as for heading: no None, text, complex values or other objects
+    [None] * 3, ["1.0"] * 3, np.array(["1", "2", "3"]), [1j, 0, 0], np.ones(3, dtype=complex),
+    [Floaty()] * 3, np.array([1, 2, 3], dtype=object),
 ], ids=repr)
-def test_position_refuses_other_shapes_and_leaves_the_pose_unchanged(value):
+def test_position_refuses_other_shapes_and_values_and_leaves_the_pose_unchanged(value):
     pose = Pose()
     pose.position = [1, 2, 3]
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match="incompatible function arguments"):
         pose.position = value
     assert pose.position.tolist() == [1.0, 2.0, 3.0]
 

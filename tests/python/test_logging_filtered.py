@@ -42,9 +42,8 @@ def written(run_child, body, **kwargs):
      ["kept"]),
     ("f.set_global_level(Level.warn); log('info', '/a.py', 'a'); log('warn', '/a.py', 'b')", ["b"]),
     ("log('info', '/a.py', '{} %s {0}')", ["{} %s {0}"]),
-    ("log('info', '/a.py', 'cut\\x00here')", ["cut"]),
 ], ids=["default-info", "file-base-name", "file-key-with-separator", "first-package-wins", "file-beats-package",
-        "empty-pattern", "off", "clear-filters", "clear-package-exact", "global-warn", "braces", "nul"])
+        "empty-pattern", "off", "clear-filters", "clear-package-exact", "global-warn", "braces"])
 def test_thresholds(run_child, body, expected):
     assert [message for _, message in written(run_child, body)] == expected
 

@@ -104,3 +104,72 @@ def test_other_interpreter_series_is_refused(python, tmp_path):
                         f"but the interpreter version is incompatible: {version}.")
     assert lines[1] == "left behind: False"
 
+
+
+SUBINTERPRETER_IMPORT = """
+import os
+try:
+    import foundation
+    foundation.Pose()
+    outcome = "imported"
+except ImportError as error:
+    outcome = f"ImportError: {error}"
+os.write(1, (outcome + "\\n").encode())
+"""
+MAIN_ONLY = "ImportError: foundation supports the main interpreter only: it cannot be imported in a subinterpreter"
+
+
+@pytest.mark.parametrize("before, run, expected", [
+    ("import foundation", "_testcapi.run_in_subinterp(code)", MAIN_ONLY),
+    ("import foundation", "_xxsubinterpreters.run_string(_xxsubinterpreters.create(isolated=False), code)",
+     MAIN_ONLY),
+    ("", "_xxsubinterpreters.run_string(_xxsubinterpreters.create(isolated=False), code)", MAIN_ONLY),
+    ("import foundation", "_xxsubinterpreters.run_string(_xxsubinterpreters.create(), code)",
+     "ImportError: module foundation does not support loading in subinterpreters"),
+], ids=["legacy", "legacy-xx", "legacy-before-main", "isolated"])
+def test_only_the_main_interpreter_imports_it(run_child, before, run, expected):
+    result = run_child(f"""
+        import _testcapi, _xxsubinterpreters
+        {before}
+        code = {SUBINTERPRETER_IMPORT!r}
+        {run}
+        import foundation
+        pose = foundation.Pose()
+        pose.position = [1, 2, 3]
+        print(pose, foundation.PidConfig().kp, foundation.MotorCalibration(1, 2).pid)
+    """, timeout=60)
+    assert result.stdout.splitlines() == [expected, "Pose(position=[1, 2, 3], heading=0) 1.0 None"]
+
+
+def test_importing_again_in_the_main_interpreter_gives_the_same_classes(run_child):
+    result = run_child("""
+        import importlib, sys
+        import foundation
+        first = foundation.Pose
+        del sys.modules["foundation"]
+        import foundation
+        importlib.reload(foundation)
+        print(foundation.Pose is first, foundation.Pose())
+    """, timeout=60)
+    assert result.stdout.splitlines() == ["True Pose(position=[0, 0, 0], heading=0)"]
+
+
+# What a use of an instance made by `__new__` alone gives: the default instance's result, or TypeError.
+UNINITIALISED = {
+    "PidConfig": repr, "PidGains": repr, "Feedforward": repr, "MotorCalibration": repr, "ChassisVelocity": repr,
+    "Pose": lambda pose: (repr(pose), pose.position.tolist()),
+    "PidController": lambda pid: (pid.update(1.0, 0.1), pid.update(1.0, 0.1), pid.integral),  # pybind11, then lean
+    "FeedforwardController": lambda controller: repr(controller.config),
+    "Subscription": lambda subscription: subscription.subscription_id,
+    "Level": lambda level: foundation._log_filtered(level, "/a.py", "x"),
+}
+
+
+@pytest.mark.parametrize("name", UNINITIALISED)
+def test_instances_made_without_init_hold_defaults_or_refuse(name):
+    cls, use = getattr(foundation, name), UNINITIALISED[name]
+    if name in ("Subscription", "Level"):
+        with pytest.raises(TypeError, match=f"^foundation.{name} object was made by __new__ without __init__"):
+            use(cls.__new__(cls))
+    else:
+        assert use(cls.__new__(cls)) == use(cls())

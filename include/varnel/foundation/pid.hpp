@@ -22,16 +22,20 @@ struct PidConfig {
 std::ostream& operator<<(std::ostream& out, const PidConfig& config);
 
 /// PID with integral clamping and deadband, low-pass-filtered derivative and output limits.
-/// Units are the caller's. Every input is accepted: dt <= 0 yields 0.0 and changes nothing,
-/// non-finite values propagate by IEEE arithmetic (a NaN error poisons the derivative until
-/// reset()). Not thread-safe: one controller must not be updated from two threads at once.
+/// Units are the caller's. Every input is accepted, and no step yields NaN or leaves a NaN or an
+/// infinity in the state: a dt <= 0, or an error or dt that is not finite, yields 0.0 and changes
+/// nothing; an integral that would come out non-finite keeps its value; a filtered derivative
+/// that would come out non-finite restarts at 0.0; a NaN output (NaN gains, or infinite terms of
+/// opposite sign) becomes 0.0 before the limits. Every other step is the plain arithmetic.
+/// Not thread-safe: one controller must not be updated from two threads at once.
 class PidController {
 public:
     /// Copies `config`; starts fresh (no derivative term on the first accepted update).
     explicit PidController(const PidConfig& config = PidConfig{}) noexcept : config_(config) {}
 
     /// One controller step with the current `error` and the time `dt` since the previous call;
-    /// returns the output limited to [output_min, output_max] (upper bound tested first).
+    /// returns the output limited to [output_min, output_max] (upper bound tested first), or 0.0
+    /// without any change when dt <= 0 or either argument is not finite.
     double update(double error, double dt) noexcept;
 
     /// Clears the integral, previous error and derivative; the next update is a first one again.

@@ -33,6 +33,9 @@ namespace logging {
 /// the file is never opened through a symbolic link) with the line pattern
 /// "%Y-%m-%d %H:%M:%S | %E | %^%-8l%$ | %* | %v", installs the logger "core" as spdlog's default
 /// logger, starts a 3-second flush thread and writes "Logging to directory: <absolute dir>".
+/// Every record written through the logger starts a line: control characters of the message and
+/// the source column (other than tab) are written as "\xNN", and a line break in a message is
+/// followed by two spaces.
 /// Restarts the elapsed-time origin. Does nothing while logging is already initialised.
 /// Throws std::filesystem::filesystem_error or spdlog::spdlog_ex when the folder or file cannot be
 /// made, or when "varnel.log" is a symbolic link; a failed call releases what it made, so a later

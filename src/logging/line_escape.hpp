@@ -1,0 +1,45 @@
+#pragma once
+// Control characters in log text, written as visible escapes: every line of the log is a record
+// or the continuation of one, and no text reaches a terminal as a control sequence.
+//
+// The bytes 0x00-0x1f other than TAB, and DEL (0x7f), are written "\xNN" in lower-case hex. In a
+// message a line feed stays a line break, followed by two spaces, so that a continuation line
+// never starts like a record (with its date); in the source column it is escaped like the others.
+// Every other byte (backslashes, UTF-8) is written as it is.
+
+#include <memory>
+#include <string_view>
+
+#include <spdlog/formatter.h>
+
+namespace logging {
+namespace detail {
+
+/// How append_escaped() writes a line feed.
+enum class LineFeeds {
+    indent,  ///< a line break followed by two spaces (message text)
+    escape,  ///< "\x0a" (the source column)
+};
+
+/// Whether `text` holds a byte that append_escaped() changes (in either mode). One pass, no writes.
+bool needs_escaping(std::string_view text) noexcept;
+
+/// Appends `text` to `dest` with its control characters escaped.
+void append_escaped(std::string_view text, LineFeeds line_feeds, spdlog::memory_buf_t& dest);
+
+}  // namespace detail
+
+/// Lays out each record with `pattern`, after escaping the control characters of its message.
+/// A message without any is handed on untouched, at the cost of one scan.
+class EscapingFormatter final : public spdlog::formatter {
+public:
+    explicit EscapingFormatter(std::unique_ptr<spdlog::formatter> pattern) noexcept;
+
+    void format(const spdlog::details::log_msg& msg, spdlog::memory_buf_t& dest) override;
+    std::unique_ptr<spdlog::formatter> clone() const override;
+
+private:
+    std::unique_ptr<spdlog::formatter> pattern_;  // lays out the line
+};
+
+}  // namespace logging

@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include <spdlog/pattern_formatter.h>
+
+#include <varnel/logging/filter.hpp>
+#include <varnel/logging/lifecycle.hpp>
+#include <varnel/logging/pattern_flags.hpp>
+
+#include "logging/line_escape.hpp"
+#include "logging/state.hpp"
+#include "quiet_workplace.hpp"
+
+namespace {
+
+using logging::detail::LineFeeds;
+using namespace std::string_literals;
+
+std::string escaped(const std::string& text, LineFeeds line_feeds) {
+    spdlog::memory_buf_t buffer;
+    logging::detail::append_escaped(text, line_feeds, buffer);
+    return fmt::to_string(buffer);
+}
+
+struct EscapeCase {
+    std::string text;
+    std::string in_message;
+    std::string in_source_column;
+};
+
+class Escapes : public testing::TestWithParam<EscapeCase> {};
+
+TEST_P(Escapes, ControlCharactersBecomeVisible) {
+    const auto& [text, in_message, in_source_column] = GetParam();
+    EXPECT_EQ(escaped(text, LineFeeds::indent), in_message);
+    EXPECT_EQ(escaped(text, LineFeeds::escape), in_source_column);
+    EXPECT_EQ(logging::detail::needs_escaping(text), text != in_message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Escapes,
+    testing::Values(EscapeCase{"plain text, tab\there, \\x41 and \xc3\xbc", "plain text, tab\there, \\x41 and \xc3\xbc",
+                               "plain text, tab\there, \\x41 and \xc3\xbc"},
+                    EscapeCase{"", "", ""},
+                    EscapeCase{"a\nb\n", "a\n  b\n  ", "a\\x0ab\\x0a"},
+                    EscapeCase{"crlf\r\n", "crlf\\x0d\n  ", "crlf\\x0d\\x0a"},
+                    EscapeCase{"nul\0after"s, "nul\\x00after", "nul\\x00after"},
+                    EscapeCase{"\x1b[2J\x1b]0;t\x07\x7f\x1f", "\\x1b[2J\\x1b]0;t\\x07\\x7f\\x1f",
+                               "\\x1b[2J\\x1b]0;t\\x07\\x7f\\x1f"}));
+
+// A record whose message is `payload`, formatted by a clone (as each sink has its own) of the
+// escaping formatter around `pattern`; `out` receives the record as the sink would see it after.
+std::string formatted(const std::string& pattern, const std::string& payload,
+                      spdlog::details::log_msg* out = nullptr) {
+    logging::EscapingFormatter formatter(
+        std::make_unique<spdlog::pattern_formatter>(pattern, spdlog::pattern_time_type::local, ""));
+    spdlog::details::log_msg msg("core", spdlog::level::info, payload);
+    spdlog::memory_buf_t buffer;
+    formatter.clone()->format(msg, buffer);
+    if (out != nullptr) {
+        *out = msg;
+    }
+    return fmt::to_string(buffer);
+}
+
+TEST(EscapingFormatter, EscapesTheMessageAndKeepsTheColourRange) {
+    spdlog::details::log_msg msg;
+    EXPECT_EQ(formatted("[%^%l%$] %v", "a\rb\nc", &msg), "[info] a\\x0db\n  c");
+    EXPECT_EQ(msg.color_range_start, 1u);
+    EXPECT_EQ(msg.color_range_end, 5u);
+    EXPECT_EQ(formatted("%v|%v", "clean \\ text"), "clean \\ text|clean \\ text");
+}
+
+TEST(SourceFileFormatter, EscapesTheColumnAndCountsTheEscapesInItsWidth) {
+    logging::SourceFileFormatter flag;
+    spdlog::details::log_msg msg;
+    const std::tm time{};
+    spdlog::memory_buf_t buffer;
+    logging::detail::current_source_file = "x/a\x01\x02\x03\x04\x05\x06\n.py";  // 13 bytes, shown as 34
+    flag.format(msg, time, buffer);
+    logging::detail::current_source_file = "";
+    EXPECT_EQ(fmt::to_string(buffer), "x.a\\x01\\x02\\x03\\x04\\x05\\x06\\x0a.py");
+}
+
+// The native roads into the logger, each with text that would forge a record: every call is one
+// record, and each record starts a line with its date.
+TEST(NativeRoads, EachCallIsOneRecord) {
+    QuietWorkplace workplace("varnel_line_escape_");
+    const std::string forged = "ok\n2026-01-01 00:00:00 |     0.000s | critical | fake.py | forged";
+    const std::string nul = "password=hunter2\0 rejected for user bob"s;
+    const std::string path = "/p/a\r\x1b[2J.cpp";
+    logging::init();
+    VARNEL_LOG(logging::Level::warn, forged);
+    logging::log_from_file(logging::Level::warn, path.c_str(), nul);
+    logging::core()->warn("core {}\r\n\x1b]0;title\x07", "road");
+    logging::shutdown();
+    workplace.restore_stdout();
+
+    std::ifstream file(workplace.directory() / ".tamblin" / "logs" / "varnel.log");
+    std::stringstream text;
+    text << file.rdbuf();
+    const std::string log = text.str();
+    const std::regex record_start(R"((^|\n)\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \| )");
+    EXPECT_EQ(std::distance(std::sregex_iterator(log.begin(), log.end(), record_start), std::sregex_iterator()), 4)
+        << log;
+    EXPECT_NE(log.find("| ok\n  2026-01-01 00:00:00 |     0.000s | critical |"), std::string::npos) << log;
+    EXPECT_NE(log.find(fmt::format("| {:30} | password=hunter2\\x00 rejected for user bob\n", "p.a\\x0d\\x1b[2J.cpp")),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("| core road\\x0d\n  \\x1b]0;title\\x07\n"), std::string::npos) << log;
+}
+
+}  // namespace
