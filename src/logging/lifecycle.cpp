@@ -133,16 +133,14 @@ void create_logger() {
     logger->info("Logging to directory: {}", absolute_directory);
 }
 
-// Undoes what create_logger() installed before it failed.
-void remove_logger() {
+// Undoes what create_logger() installed (all of it, or as far as it got): stops the flush thread
+// and lets go of the logger; spdlog's registry still holds it.
+void uninstall_logger() {
     detail::logger_installed.store(false, std::memory_order_release);
     state.flusher.reset();
-    {
-        const std::lock_guard<std::mutex> lock(state.logger_mutex);
-        state.logger.reset();
-        state.file.reset();
-    }
-    spdlog::drop(logger_name);
+    const std::lock_guard<std::mutex> lock(state.logger_mutex);
+    state.logger.reset();
+    state.file.reset();
 }
 
 // Runs at exit, before spdlog's registry is destroyed (it was registered after the registry was
@@ -230,7 +228,8 @@ void init() {
         static_cast<void>(exit_handler_registered);
     } catch (...) {
         // Leave the facade uninitialised so that a later init() tries again.
-        remove_logger();
+        uninstall_logger();
+        spdlog::drop(logger_name);
         detail::initialized.store(false, std::memory_order_release);
         throw;
     }
@@ -239,13 +238,7 @@ void init() {
 void shutdown() {
     const std::lock_guard<std::mutex> lock(state.lifecycle);
     detail::shut_down.store(true, std::memory_order_release);
-    detail::logger_installed.store(false, std::memory_order_release);
-    state.flusher.reset();
-    {
-        const std::lock_guard<std::mutex> logger_lock(state.logger_mutex);
-        state.logger.reset();
-        state.file.reset();
-    }
+    uninstall_logger();
     // Drops every logger; the last reference to "core" writes out and closes the file.
     spdlog::shutdown();
     detail::initialized.store(false, std::memory_order_release);
