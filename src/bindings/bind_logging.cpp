@@ -46,13 +46,6 @@ void without_gil(Body&& body) {
     PyEval_RestoreThread(thread);
 }
 
-// multiprocessing's workers end with os._exit(), which runs no exit handler: a worker that starts
-// logging itself (under spawn or forkserver) must not keep lines back in a batch.
-bool in_multiprocessing_worker() {
-    const py::dict modules = py::module_::import("sys").attr("modules");
-    return modules.contains("multiprocessing") && !modules["multiprocessing"].attr("parent_process")().is_none();
-}
-
 void log_filtered(Level level, NullableCText filepath, NullableCText message) {
     require_message(message, "_log_filtered");
     // The decision keeps the interpreter lock: a dropped line costs no switch.
@@ -99,16 +92,9 @@ void bind_logging(py::module_& module) {
         .value("off", Level::off);
     refuse_when_uninitialised(levels);  // a Level is one of its members
 
-    // Both write to the log (the start-up line, the last flush): without the interpreter lock too.
+    // Both write (the start-up line, the report of lost lines): without the interpreter lock too.
     module.def(
-        "initialize_logging",
-        [] {
-            without_gil(logging::init);
-            if (in_multiprocessing_worker()) {
-                logging::write_lines_at_once();
-            }
-        },
-        "Initialize and enable the logging system");
+        "initialize_logging", [] { without_gil(logging::init); }, "Initialize and enable the logging system");
     module.def(
         "shutdown_logging", [] { without_gil(logging::shutdown); },
         "Flush and tear down the logger so that no further log calls touch spdlog");

@@ -1,301 +1,278 @@
 #include "logging/file_sink.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
-#include <ctime>
-#include <filesystem>
 #include <string_view>
-#include <system_error>
-#include <utility>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fmt/chrono.h>
 #include <fmt/format.h>
 #include <spdlog/common.h>
+
+#include "logging/fatal_signals.hpp"
+#include "logging/trouble_report.hpp"
 
 namespace logging::detail {
 namespace {
 
 constexpr const char* file_name = "varnel.log";
-constexpr std::size_t batch_size = std::size_t{16} * 1024;  // pending bytes that make a write
 
-// varnel.log, varnel.1.log, ... varnel.3.log
-std::string rotated_name(int index) {
-    return index == 0 ? std::string(file_name) : "varnel." + std::to_string(index) + ".log";
+// How often a process looks at the file and its name: every this many bytes it writes, and every
+// so often. A line of another process can land in a file just rotated away only this late.
+constexpr std::size_t size_check_bytes = 4096;
+constexpr auto name_check_interval = std::chrono::milliseconds(50);
+
+// The folder's lock is taken for a rotation, which takes microseconds: waited for this long at
+// most, and when it is out of reach, tried again after a while rather than at every line.
+constexpr auto lock_wait = std::chrono::milliseconds(20);
+constexpr auto rotation_retry_interval = std::chrono::seconds(1);
+
+// A line being written by another process shows as a part line for no longer than this.
+constexpr auto part_line_settle_time = std::chrono::milliseconds(10);
+
+// Errors of the log file's own, beside the system's.
+enum class FileError { not_a_regular_file = 1 };
+
+class FileErrorCategory final : public std::error_category {
+public:
+    const char* name() const noexcept override { return "log file"; }
+    std::string message(int /*error*/) const override { return "it is not a regular file"; }
+};
+
+const FileErrorCategory file_error_category;
+
+std::error_code last_error() noexcept { return {errno, std::system_category()}; }
+
+// varnel.log, varnel.1.log, ... into `name`, without allocating.
+void rotated_name(int index, char (&name)[32]) noexcept {
+    *(index == 0 ? fmt::format_to_n(name, sizeof name - 1, "{}", file_name)
+                 : fmt::format_to_n(name, sizeof name - 1, "varnel.{}.log", index))
+         .out = '\0';
 }
 
-std::string error_text(int error) { return std::system_category().message(error); }
-
-void write_to_stderr(std::string_view text) noexcept {
-    while (!text.empty()) {
-        const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
-        if (written <= 0) {
-            if (written < 0 && errno == EINTR) {
-                continue;
-            }
-            return;
+// Makes `path` and its missing parents, as at init, without allocating.
+void make_folder(const std::string& path) noexcept {
+    char partial[PATH_MAX];
+    if (path.size() >= sizeof partial) {
+        return;
+    }
+    path.copy(partial, path.size());
+    partial[path.size()] = '\0';
+    for (std::size_t at = 1; at <= path.size(); ++at) {
+        if (partial[at] == '/' || partial[at] == '\0') {
+            const char kept = partial[at];
+            partial[at] = '\0';
+            ::mkdir(partial, 0777);  // an existing folder is no error; what else failed shows at the open
+            partial[at] = kept;
         }
-        text.remove_prefix(static_cast<std::size_t>(written));
     }
 }
 
 }  // namespace
 
-bool ErrorReport::operator()(const std::string& what) noexcept {
-    if (count_ > 0 && std::chrono::steady_clock::now() - last_ < std::chrono::seconds(1)) {
-        return false;
+FileSink::FileSink(std::string folder, RotationLimits limits)
+    : folder_(std::move(folder)), file_path_(folder_ + '/' + file_name), limits_(limits) {
+    Trouble trouble = open_folder();
+    if (!trouble) {
+        trouble = open_file();
     }
-    always(what);
-    return true;
-}
-
-void ErrorReport::always(const std::string& what) noexcept {
-    last_ = std::chrono::steady_clock::now();
-    try {
-        const std::time_t now = std::time(nullptr);
-        std::tm local{};
-        ::localtime_r(&now, &local);
-        // One write, so that the report is not torn by other output to standard error.
-        write_to_stderr(fmt::format("[*** LOG ERROR #{:04d} ***] [{:%Y-%m-%d %H:%M:%S}] [core] {}\n", ++count_, local,
-                                    what));
-    } catch (...) {
-        // Nothing else can carry the report.
+    if (trouble) {
+        char text[1024];
+        throw spdlog::spdlog_ex(std::string(text, describe(trouble, text, sizeof text)));
     }
-}
-
-FileSink::FileSink(std::string folder) : folder_(std::move(folder)), file_path_(folder_ + '/' + file_name) {
-    std::string problem = open_folder();
-    if (problem.empty()) {
-        problem = open_file();
-    }
-    if (!problem.empty()) {
-        throw spdlog::spdlog_ex(problem);
-    }
+    name_checked_ = clock::now();
 }
 
 FileSink::~FileSink() {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    write_pending();
-    report_recovery(true);
-}
-
-void FileSink::write_through() {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    write_through_ = true;
-    write_pending();
-}
-
-void FileSink::lock_for_fork() {
-    mutex_.lock();
-    write_pending();
-}
-
-void FileSink::unlock_in_parent() { mutex_.unlock(); }
-
-void FileSink::unlock_in_child() {
-    inherited_ = true;
-    mutex_.unlock();
-}
-
-void FileSink::sink_it_(const spdlog::details::log_msg& msg) {
-    const std::size_t line_start = pending_.size();
-    try {
-        formatter_->format(msg, pending_);
-    } catch (...) {
-        pending_.resize(line_start);  // no part of a line in the batch
-        throw;
-    }
-    line_ends_.push_back(pending_.size());
-    if (write_through_ || pending_.size() >= batch_size) {
-        write_pending();
+    if (recovery_unreported_) {
+        report({Step::write_again, {}}, count_lost_lines(0), true);
     }
 }
 
-void FileSink::flush_() { write_pending(); }
-
-void FileSink::write_pending() noexcept {
-    if (!line_ends_.empty()) {
-        if (inherited_) {
-            folder_fd_.reset();
-            file_fd_.reset();
-            inherited_ = false;
-        }
-        std::size_t lines_written = 0;
-        std::string problem = lock_folder();
-        if (problem.empty()) {
-            problem = open_file();
-        }
-        if (problem.empty()) {
-            problem = write_lines(lines_written);
-        }
-        unlock_folder();
-        account(lines_written, problem);
-
-        pending_.clear();
-        line_ends_.clear();
-        if (pending_.capacity() > 4 * batch_size) {
-            pending_ = spdlog::memory_buf_t();  // one huge line must not pin its memory for good
+void FileSink::write_line(const spdlog::details::log_msg& msg, const spdlog::memory_buf_t& line) {
+    if (check_due(line.size(), msg.time)) {
+        if (const Trouble trouble = check(line.size(), msg.time)) {
+            lose_line(trouble);
+            return;
         }
     }
-    report_recovery(false);  // also from the periodic flush, should the last chance have been rate-limited
-}
-
-void FileSink::account(std::size_t lines_written, const std::string& problem) noexcept {
-    const std::size_t lost = line_ends_.size() - lines_written;
-    if (lost > 0) {
-        lost_lines_ += lost;
-        failing_ = true;
-        recovery_unreported_ = false;
-        try {
-            report_(fmt::format("{}; {} lines lost so far", problem, lost_lines_));
-        } catch (...) {
-            // The report is lost; the count is kept for the next one.
-        }
-    } else if (failing_) {
-        failing_ = false;
-        recovery_unreported_ = true;
-    }
-}
-
-void FileSink::report_recovery(bool always) noexcept {
-    if (!recovery_unreported_) {
+    if (const Trouble trouble = append(line.data(), line.size())) {
+        lose_line(trouble);
         return;
     }
-    try {
-        const std::string what = fmt::format("writing to {} again; {} lines were lost", file_path_, lost_lines_);
-        if (always) {
-            report_.always(what);
-            recovery_unreported_ = false;
-        } else {
-            recovery_unreported_ = !report_(what);
-        }
-    } catch (...) {
-        // Tried again at the next write.
-    }
+    unconfirmed_.append(line.data(), line.data() + line.size());
+    ++unconfirmed_lines_;
+    note_written();
 }
 
-std::string FileSink::open_folder() {
+bool FileSink::check_due(std::size_t line_size, clock::time_point now) const noexcept {
+    return !file_fd_ || unconfirmed_.size() + line_size >= size_check_bytes ||
+           static_cast<std::size_t>(size_) + line_size > limits_.max_file_size || now < name_checked_ ||
+           now - name_checked_ >= name_check_interval;
+}
+
+// Looks at the file: learns its size, notices it deleted or rotated away (and opens the current
+// one), and rotates when the next line would not fit. The lines written since the last look are
+// written again when the file turns out to have been deleted meanwhile.
+FileSink::Trouble FileSink::check(std::size_t line_size, clock::time_point now) {
+    bool deleted = false;
+    if (file_fd_) {
+        struct stat status {};
+        deleted = ::fstat(file_fd_.get(), &status) != 0 || status.st_nlink == 0;
+        if (deleted) {
+            file_fd_.reset();
+        } else {
+            // In a file of this process's alone the size is what it counted.
+            others_append_ = status.st_size != size_;
+            size_ = status.st_size;
+        }
+    }
+    const bool name_due = now < name_checked_ || now - name_checked_ >= name_check_interval;
+    const bool full = static_cast<std::size_t>(size_) + line_size > limits_.max_file_size;
+    if (file_fd_ && (name_due || full) && !is_current_file()) {
+        file_fd_.reset();  // rotated away: the lines written to it are in the rotated file
+    }
+    if (!file_fd_) {
+        if (const Trouble trouble = reopen()) {
+            if (deleted) {
+                count_lost_lines(unconfirmed_lines_);
+            }
+            forget_unconfirmed();
+            return trouble;
+        }
+    }
+    if (deleted) {
+        if (const Trouble trouble = append(unconfirmed_.data(), unconfirmed_.size())) {
+            count_lost_lines(unconfirmed_lines_);
+            forget_unconfirmed();
+            return trouble;
+        }
+    }
+    forget_unconfirmed();
+    if (name_due) {
+        name_checked_ = now;
+        note_utc_offset(clock::to_time_t(now));
+    }
+    if (size_ > 0 && static_cast<std::size_t>(size_) + line_size > limits_.max_file_size) {
+        rotate(line_size, now);
+    }
+    return {};
+}
+
+void FileSink::forget_unconfirmed() noexcept {
+    unconfirmed_.clear();
+    unconfirmed_lines_ = 0;
+}
+
+// Whether the folder's varnel.log is still the file open: another process may have rotated it
+// away, or the folder may have been removed or replaced (then the folder is opened anew too).
+bool FileSink::is_current_file() noexcept {
+    struct stat status {};
+    if (::stat(folder_.c_str(), &status) != 0 || !(FileId{status.st_dev, status.st_ino} == folder_id_)) {
+        folder_fd_.reset();
+        return false;
+    }
+    return ::fstatat(folder_fd_.get(), file_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+           FileId{status.st_dev, status.st_ino} == file_id_;
+}
+
+FileSink::Trouble FileSink::open_folder() {
     int fd = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT) {
-        // Removed while logging: made again, as it was at init.
-        std::error_code ignored;
-        std::filesystem::create_directories(folder_, ignored);
+        make_folder(folder_);  // removed while logging: made again, as it was at init
         fd = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     }
     if (fd < 0) {
-        return "cannot open the log folder " + folder_ + ": " + error_text(errno);
+        return {Step::open_folder, last_error()};
     }
     folder_fd_.reset(fd);
     struct stat status {};
     if (::fstat(fd, &status) != 0) {
-        return "cannot open the log folder " + folder_ + ": " + error_text(errno);
+        return {Step::open_folder, last_error()};
     }
     folder_id_ = {status.st_dev, status.st_ino};
     return {};
 }
 
-std::string FileSink::lock_folder() {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!folder_fd_) {
-            if (std::string problem = open_folder(); !problem.empty()) {
-                return problem;
-            }
-        }
-        int result = 0;
-        do {
-            result = ::flock(folder_fd_.get(), LOCK_EX);
-        } while (result != 0 && errno == EINTR);
-        // A file system without locks still gets the log; only the coordination is lost.
-        folder_locked_ = result == 0;
-
-        // The folder the path names now is where the log goes: the one opened may have been
-        // removed or replaced since.
-        struct stat status {};
-        if (::stat(folder_.c_str(), &status) == 0 && FileId{status.st_dev, status.st_ino} == folder_id_) {
-            return {};
-        }
-        unlock_folder();
-        folder_fd_.reset();
-        file_fd_.reset();
-    }
-    return "the log folder " + folder_ + " keeps changing";
-}
-
-void FileSink::unlock_folder() noexcept {
-    if (folder_locked_) {
-        ::flock(folder_fd_.get(), LOCK_UN);
-        folder_locked_ = false;
-    }
-}
-
-// Under the folder lock: makes file_fd_ the folder's current varnel.log.
-std::string FileSink::open_file() {
-    struct stat status {};
-    if (file_fd_) {
-        if (::fstatat(folder_fd_.get(), file_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-            FileId{status.st_dev, status.st_ino} == file_id_) {
-            file_size_ = status.st_size;
-            return {};
-        }
-        file_fd_.reset();  // rotated away by another process, removed, or replaced
-    }
-    // O_NONBLOCK: a FIFO planted under the name fails here instead of blocking the writer.
+// Makes file_fd_ the folder's varnel.log, creating it if need be.
+FileSink::Trouble FileSink::open_file() {
+    // O_NONBLOCK: a FIFO planted under the name fails the check below instead of blocking.
     UniqueFd fd(::openat(folder_fd_.get(), file_name,
                          O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644));
+    struct stat status {};
     if (!fd || ::fstat(fd.get(), &status) != 0) {
-        const int error = errno;
-        return "Failed opening file " + file_path_ + " for writing: " +
-               (error == ELOOP ? "it is a symbolic link, which the log never follows" : error_text(error));
+        return {Step::open_file, last_error()};
     }
     if (!S_ISREG(status.st_mode)) {
-        return "Failed opening file " + file_path_ + " for writing: it is not a regular file";
+        return {Step::open_file, {static_cast<int>(FileError::not_a_regular_file), file_error_category}};
     }
     file_fd_ = std::move(fd);
     file_id_ = {status.st_dev, status.st_ino};
-    file_size_ = status.st_size;
+    size_ = status.st_size;
+    others_append_ = true;  // until a look at the file shows otherwise: a file just rotated is shared at once
+    line_break_due_ = size_ > 0;
     return {};
 }
 
-// Under the folder lock, with file_fd_ open: the pending lines in runs that fit below the size
-// limit, rotating between runs.
-std::string FileSink::write_lines(std::size_t& lines_written) {
-    std::size_t start = 0;  // where the first unwritten line begins in pending_
-    while (lines_written < line_ends_.size()) {
-        std::size_t end_line = lines_written;
-        while (end_line < line_ends_.size() &&
-               static_cast<std::size_t>(file_size_) + (line_ends_[end_line] - start) <= max_file_size) {
-            ++end_line;
+// The current varnel.log, from the folder open or, when that has gone, from the folder the path
+// names now (made again if need be).
+FileSink::Trouble FileSink::reopen() {
+    if (!folder_fd_) {
+        if (const Trouble trouble = open_folder()) {
+            return trouble;
         }
-        if (end_line == lines_written) {  // the next line does not fit
-            if (file_size_ == 0) {
-                end_line = lines_written + 1;  // larger than a whole file: it gets one of its own
-            } else if (rotate()) {
-                if (std::string problem = open_file(); !problem.empty()) {
-                    return problem;
-                }
-                continue;
-            } else {
-                end_line = line_ends_.size();  // cannot rotate: the file grows rather than lose lines
-            }
-        }
-        const std::size_t end = line_ends_[end_line - 1];
-        if (std::string problem = append(pending_.data() + start, end - start); !problem.empty()) {
-            return problem;
-        }
-        file_size_ += static_cast<off_t>(end - start);
-        start = end;
-        lines_written = end_line;
     }
-    return {};
+    Trouble trouble = open_file();
+    if (trouble.error == std::errc::no_such_file_or_directory) {  // the folder open was removed
+        folder_fd_.reset();
+        trouble = open_folder();
+        if (!trouble) {
+            trouble = open_file();
+        }
+    }
+    return trouble;
 }
 
-// One run of whole lines, with O_APPEND. A write that fails halfway is taken back, so that no
-// torn line stays in the file (the folder lock keeps other writers out meanwhile).
-std::string FileSink::append(const char* data, std::size_t size) {
+// Whether the file open ends with a line break, or is empty. A process killed in the middle of a
+// write leaves a part line, and the first line of this one must not be glued to it; a line that
+// another process is writing can show as one for a moment, so a part line counts only when it
+// is still there, the file no longer, a little later.
+bool FileSink::ends_with_line_break() const noexcept {
+    const UniqueFd reader(::openat(folder_fd_.get(), file_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    // The file's last byte (a line break when it is empty or not the file open) and its size.
+    const auto last_byte = [&](off_t& size) noexcept {
+        struct stat status {};
+        char last = '\n';
+        if (::fstat(reader.get(), &status) == 0 && FileId{status.st_dev, status.st_ino} == file_id_ &&
+            status.st_size > 0 && ::pread(reader.get(), &last, 1, status.st_size - 1) == 1) {
+            size = status.st_size;
+            return last;
+        }
+        return '\n';
+    };
+    off_t first_size = 0;
+    if (!reader || last_byte(first_size) == '\n') {
+        return true;
+    }
+    std::this_thread::sleep_for(part_line_settle_time);
+    off_t second_size = 0;
+    return last_byte(second_size) == '\n' || second_size != first_size;
+}
+
+// One whole line in one append-mode write.
+FileSink::Trouble FileSink::append(const char* data, std::size_t size) {
+    if (line_break_due_) {
+        if (!ends_with_line_break() && ::write(file_fd_.get(), "\n", 1) == 1) {
+            ++size_;
+        }
+        line_break_due_ = false;
+    }
     std::size_t done = 0;
     while (done < size) {
         const ssize_t written = ::write(file_fd_.get(), data + done, size - done);
@@ -306,35 +283,213 @@ std::string FileSink::append(const char* data, std::size_t size) {
         if (written < 0 && errno == EINTR) {
             continue;
         }
-        const int error = written < 0 ? errno : EIO;
+        const std::error_code error = written < 0 ? last_error() : std::make_error_code(std::errc::io_error);
         if (done > 0) {
-            // Should this fail too, the torn part stays, and the lines after it are still whole.
-            [[maybe_unused]] const int taken_back = ::ftruncate(file_fd_.get(), file_size_);
+            take_back_part_line(done);
         }
-        return "cannot write " + file_path_ + ": " + error_text(error);
+        return {Step::write_file, error};
+    }
+    if (others_append_) {  // where this line ended is the file's size, others' lines included
+        const off_t end = ::lseek(file_fd_.get(), 0, SEEK_CUR);
+        size_ = end >= 0 ? end : size_ + static_cast<off_t>(size);
+    } else {
+        size_ += static_cast<off_t>(size);
     }
     return {};
 }
 
-// Under the folder lock, with file_fd_ the folder's current varnel.log: shifts every file up by
-// one, the oldest dropping out. A rename that fails stops the shift before anything is lost.
-bool FileSink::rotate() {
-    for (int index = max_rotated_files; index > 0; --index) {
-        const std::string from = rotated_name(index - 1);
-        const std::string to = rotated_name(index);
-        if (::renameat(folder_fd_.get(), from.c_str(), folder_fd_.get(), to.c_str()) != 0 && errno != ENOENT) {
-            const int error = errno;
-            try {
-                report_(fmt::format("cannot rotate {}: renaming {} to {} failed: {}; still appending to {}", file_path_,
-                                    from, to, error_text(error), file_name));
-            } catch (...) {
-                // The report is lost; the file keeps growing.
+// A write that failed halfway left `written` bytes of a line at the end of the file. They are cut
+// off when no other process has appended since (none can on a full disk); if they cannot be, the
+// next line starts with a line break, so that no record is glued to the part line.
+void FileSink::take_back_part_line(std::size_t written) noexcept {
+    const off_t end = ::lseek(file_fd_.get(), 0, SEEK_CUR);
+    struct stat status {};
+    if (end < 0 || ::fstat(file_fd_.get(), &status) != 0) {
+        line_break_due_ = true;
+        return;
+    }
+    if (status.st_size != end) {
+        return;  // other lines follow the part line already
+    }
+    const off_t start = end - static_cast<off_t>(written);
+    if (::ftruncate(file_fd_.get(), start) == 0) {
+        size_ = start;
+    } else {
+        line_break_due_ = true;
+    }
+}
+
+// The next line does not fit: rotates, unless another process did meanwhile. Only under the
+// folder's lock, waited for briefly; when it is out of reach, the line goes to the current file
+// and rotation waits for a later line.
+void FileSink::rotate(std::size_t line_size, clock::time_point now) {
+    if (now < rotation_blocked_until_) {
+        return;
+    }
+    UniqueFd lock(::openat(folder_fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!lock) {
+        return;
+    }
+    lock_fd_.store(lock.get());
+    if (!lock_folder(lock.get())) {
+        rotation_blocked_until_ = now + rotation_retry_interval;
+        report({Step::lock_folder, std::make_error_code(std::errc::resource_unavailable_try_again)});
+    } else {
+        struct stat status {};
+        if (!is_current_file()) {  // rotated by another process meanwhile
+            file_fd_.reset();
+            static_cast<void>(reopen());  // a failure shows at the next line
+        } else if (::fstat(file_fd_.get(), &status) == 0) {
+            size_ = status.st_size;
+        }
+        if (file_fd_ && size_ > 0 && static_cast<std::size_t>(size_) + line_size > limits_.max_file_size) {
+            if (rename_chain()) {
+                file_fd_.reset();
+                static_cast<void>(reopen());
+            } else {
+                rotation_blocked_until_ = now + rotation_retry_interval;
             }
+        }
+        ::flock(lock.get(), LOCK_UN);
+    }
+    lock_fd_.store(-1);  // before the close: a child forked from now on inherits no held lock
+}
+
+// Takes the folder's lock, waiting no longer than lock_wait; false when another process holds it
+// all that time. A file system without locks counts as taken: the log is still written, only
+// rotation is not coordinated.
+bool FileSink::lock_folder(int lock_fd) noexcept {
+    const auto give_up = std::chrono::steady_clock::now() + lock_wait;
+    auto pause = std::chrono::microseconds(50);
+    for (;;) {
+        if (::flock(lock_fd, LOCK_EX | LOCK_NB) == 0) {
+            return true;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= give_up) {
+            return errno != EWOULDBLOCK;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(2000));
+    }
+}
+
+// Shifts every file up by one, the oldest dropping out. A rename that fails stops the shift
+// before anything is lost.
+bool FileSink::rename_chain() {
+    for (int index = limits_.kept_files; index > 0; --index) {
+        char from[32];
+        char to[32];
+        rotated_name(index - 1, from);
+        rotated_name(index, to);
+        if (::renameat(folder_fd_.get(), from, folder_fd_.get(), to) != 0 && errno != ENOENT) {
+            report({Step::rename_file, last_error(), index - 1});
             return false;
         }
     }
-    file_fd_.reset();
     return true;
+}
+
+void FileSink::lose_line(const Trouble& trouble) {
+    const std::uint64_t lost = count_lost_lines(1);
+    failing_ = true;
+    recovery_unreported_ = false;
+    report(trouble, lost);
+}
+
+void FileSink::note_written() {
+    if (failing_) {
+        failing_ = false;
+        recovery_unreported_ = true;
+    }
+    if (recovery_unreported_) {
+        recovery_unreported_ = !report({Step::write_again, {}}, count_lost_lines(0));
+    }
+}
+
+bool FileSink::report(const Trouble& trouble, std::uint64_t lines_lost, bool always) const noexcept {
+    char text[1024];
+    return report_trouble(std::string_view(text, describe(trouble, text, sizeof text, lines_lost)), always);
+}
+
+// The one place where trouble becomes text. Allocates nothing.
+std::size_t FileSink::describe(const Trouble& trouble, char* text, std::size_t room,
+                               std::uint64_t lines_lost) const noexcept {
+    char buffer[256];
+    const char* reason = buffer;
+    if (trouble.error.category() == file_error_category) {
+        reason = "it is not a regular file";
+    } else if (trouble.step == Step::open_file && trouble.error.value() == ELOOP) {
+        reason = "it is a symbolic link, which the log never follows";
+    } else {
+        reason = ::strerror_r(trouble.error.value(), buffer, sizeof buffer);
+    }
+    char from[32];
+    char to[32];
+    rotated_name(trouble.rename_from, from);
+    rotated_name(trouble.rename_from + 1, to);
+    fmt::format_to_n_result<char*> end{text, 0};
+    switch (trouble.step) {
+        case Step::open_folder:
+            end = fmt::format_to_n(text, room, "cannot open the log folder {}: {}", folder_, reason);
+            break;
+        case Step::open_file:
+            end = fmt::format_to_n(text, room, "cannot open {} for writing: {}", file_path_, reason);
+            break;
+        case Step::write_file:
+            end = fmt::format_to_n(text, room, "cannot write {}: {}", file_path_, reason);
+            break;
+        case Step::write_again:
+            end = fmt::format_to_n(text, room, "writing to {} again; {} lines were lost", file_path_, lines_lost);
+            return std::min(end.size, room);
+        case Step::lock_folder:
+            end = fmt::format_to_n(text, room,
+                                   "cannot rotate {}: another process holds the lock on the log folder; "
+                                   "still appending to {}",
+                                   file_path_, file_name);
+            return std::min(end.size, room);
+        case Step::rename_file:
+            end = fmt::format_to_n(text, room, "cannot rotate {}: renaming {} to {} failed: {}; still appending to {}",
+                                   file_path_, from, to, reason, file_name);
+            return std::min(end.size, room);
+    }
+    if (lines_lost > 0) {
+        const std::size_t used = std::min(end.size, room);
+        end.size = used + fmt::format_to_n(text + used, room - used, "; {} lines lost so far", lines_lost).size;
+    }
+    return std::min(end.size, room);
+}
+
+void FileSink::after_fork_in_child(bool interrupted) noexcept {
+    // The lines written since the file was last seen are the parent's to write again.
+    new (&unconfirmed_) spdlog::memory_buf_t;  // left behind, in case it was half changed
+    unconfirmed_lines_ = 0;
+    if (!interrupted) {
+        return;
+    }
+    // The parent's lock must not live on in the child: were the parent killed, the child, which
+    // may never log, would hold it for good.
+    if (const int lock = lock_fd_.exchange(-1); lock >= 0) {
+        ::close(lock);
+    }
+    // The descriptors may have been in the middle of being replaced: their numbers are not
+    // trusted, and the child opens its own at its next line.
+    file_fd_.forget();
+    folder_fd_.forget();
+}
+
+void FileSink::write_fatal(const FatalRecord& record) const noexcept {
+    const int fd = ::open(file_path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+    if (fd < 0) {
+        return;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+        write_all(fd, record.text, record.size);
+    }
+    ::close(fd);
 }
 
 }  // namespace logging::detail

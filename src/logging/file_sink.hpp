@@ -1,87 +1,69 @@
 #pragma once
-// The log file: "varnel.log" in a fixed folder, rotated by size into varnel.1.log ... varnel.3.log,
+// The log file: "varnel.log" in a fixed folder, rotated by size into varnel.1.log ... varnel.N.log,
 // and shared by every process that logs into that folder.
 //
-// Lines collect in memory and go out in batches of whole lines: a warning or worse, the 3-second
-// flush, or 16 KiB pending. Each batch is written under an advisory lock on the folder (flock), which
-// every process holds while it writes or rotates. Under the lock a process first checks that its
-// open file is still the folder's "varnel.log" (another process may have rotated it away, or the
-// folder may have been removed) and reopens the name if not; it rotates when the next line would
-// take the file past 5 MiB; each run of lines goes out in one append-mode write(), so lines of
-// different processes never mix within a line. Nothing is ever truncated: a rename that fails
-// leaves the file growing, and says so. A file that cannot be opened or written costs the lines
-// of that batch, which are counted and reported, and the next batch tries again, so logging
-// resumes by itself once the cause is gone. Symbolic links are never followed for the files (the
-// folder itself may be one), and no descriptor survives exec().
+// A line is in the kernel when its log call returns: one append-mode write(2) of the whole line,
+// so no death of the process loses it, and lines of several processes never mix within a line.
+// No lock is taken between processes to append; the advisory lock on the folder (flock) serves
+// rotation alone and is waited for a short while at most: a process that holds it (stopped,
+// killed with a child that inherited it, or hostile) delays a rotation, never a log call.
+//
+// A process learns cheaply what the others did: it counts its own bytes, and looks at the file
+// (its size, whether it was deleted) every few KiB it writes and at the name (whether another
+// process rotated it away) every few tenths of a second, or whenever its next line would not
+// fit. When others append too, it reads the file's size after every line. A line written just
+// as another process rotates can still land at the end of the file just rotated, whole.
+//
+// Nothing is ever truncated but a part line of this process's own that a failed write left at
+// the end. A file that cannot be opened or written costs the lines written meanwhile, which are
+// counted and reported, and every later line tries again, so logging resumes by itself once the
+// cause is gone. Symbolic links are never followed for the files (the folder itself may be one),
+// and no descriptor survives exec().
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
-#include <mutex>
+#include <cstdint>
 #include <string>
-#include <vector>
+#include <system_error>
 
 #include <sys/types.h>
 
-#include <spdlog/sinks/base_sink.h>
-
+#include "logging/process_sink.hpp"
 #include "logging/unique_fd.hpp"
 
 namespace logging::detail {
 
-/// Trouble with the log file, on standard error, at most one report a second: the log itself
-/// cannot carry it, and a full disk must not flood the terminal.
-class ErrorReport {
-public:
-    /// "[*** LOG ERROR #n ***] [date time] [core] <what>", unless a report went out less than a
-    /// second ago. Whether it went out.
-    bool operator()(const std::string& what) noexcept;
-
-    /// The same, whatever the time since the last report.
-    void always(const std::string& what) noexcept;
-
-private:
-    std::chrono::steady_clock::time_point last_{};  // when the last report went out
-    std::size_t count_ = 0;                         // reports so far
+/// How large "varnel.log" may grow, and how many older files rotation keeps.
+struct RotationLimits {
+    std::size_t max_file_size;
+    int kept_files;
 };
 
-class FileSink final : public spdlog::sinks::base_sink<std::mutex> {
+class FileSink final : public ProcessSink {
 public:
-    static constexpr std::size_t max_file_size = std::size_t{5} * 1024 * 1024;
-    static constexpr int max_rotated_files = 3;
-
     /// Opens `folder`/varnel.log for appending, creating it if need be. `folder` is absolute and
     /// exists. Throws spdlog::spdlog_ex naming the file when it cannot be opened, or when it is a
     /// symbolic link or not a regular file.
-    explicit FileSink(std::string folder);
+    FileSink(std::string folder, RotationLimits limits);
 
-    /// Writes out the pending lines.
+    /// Tells that writing works again, should the rate limit have held that report back.
     ~FileSink() override;
-
     FileSink(const FileSink&) = delete;
     FileSink& operator=(const FileSink&) = delete;
     FileSink(FileSink&&) = delete;
     FileSink& operator=(FileSink&&) = delete;
 
-    /// Writes out the pending lines, and from now on every line at once: for a process that may
-    /// end without exit handlers (a forked child ends with _exit()), and for the last lines at exit.
-    void write_through();
-
-    /// Before fork(): takes the sink's lock and writes out the pending lines, so that the child
-    /// inherits none.
-    void lock_for_fork();
-
-    /// After fork(), in the parent: releases the lock.
-    void unlock_in_parent();
-
-    /// After fork(), in the child: releases the lock. The child opens descriptors of its own at its
-    /// next write, since the inherited ones share the parent's folder lock.
-    void unlock_in_child();
+    /// Appends `record` to the folder's current varnel.log, opened by its path for this one write.
+    void write_fatal(const FatalRecord& record) const noexcept override;
 
 protected:
-    void sink_it_(const spdlog::details::log_msg& msg) override;
-    void flush_() override;
+    void write_line(const spdlog::details::log_msg& msg, const spdlog::memory_buf_t& line) override;
+    void after_fork_in_child(bool interrupted) noexcept override;
 
 private:
+    using clock = spdlog::log_clock;
+
     /// Device and inode: what a name refers to.
     struct FileId {
         dev_t device = 0;
@@ -91,35 +73,54 @@ private:
         }
     };
 
-    // Each step below returns what went wrong, as a sentence for the report; empty on success.
-    void write_pending() noexcept;
-    void account(std::size_t lines_written, const std::string& problem) noexcept;
-    void report_recovery(bool always) noexcept;
-    std::string open_folder();
-    std::string lock_folder();
-    void unlock_folder() noexcept;
-    std::string open_file();
-    std::string write_lines(std::size_t& lines_written);
-    std::string append(const char* data, std::size_t size);
-    bool rotate();
+    /// What went wrong, kept as the system's error until describe() tells it.
+    enum class Step { open_folder, open_file, write_file, write_again, lock_folder, rename_file };
+    struct Trouble {
+        Step step = Step::write_file;
+        std::error_code error;
+        int rename_from = 0;  // rename_file: the index of the file that could not be renamed
+        explicit operator bool() const noexcept { return static_cast<bool>(error); }
+    };
+
+    bool check_due(std::size_t line_size, clock::time_point now) const noexcept;
+    Trouble check(std::size_t line_size, clock::time_point now);
+    void forget_unconfirmed() noexcept;
+    bool is_current_file() noexcept;
+    Trouble open_folder();
+    Trouble open_file();
+    Trouble reopen();
+    bool ends_with_line_break() const noexcept;
+    Trouble append(const char* data, std::size_t size);
+    void take_back_part_line(std::size_t written) noexcept;
+    void rotate(std::size_t line_size, clock::time_point now);
+    static bool lock_folder(int lock_fd) noexcept;
+    bool rename_chain();
+    void lose_line(const Trouble& trouble);
+    void note_written();
+    bool report(const Trouble& trouble, std::uint64_t lines_lost = 0, bool always = false) const noexcept;
+    std::size_t describe(const Trouble& trouble, char* text, std::size_t room,
+                         std::uint64_t lines_lost = 0) const noexcept;
 
     const std::string folder_;     // absolute, fixed at init whatever the working directory becomes
-    const std::string file_path_;  // folder_ + "/varnel.log", for messages
-    UniqueFd folder_fd_;           // the folder: the lock, and the base of every file operation
-    FileId folder_id_;
-    bool folder_locked_ = false;
-    UniqueFd file_fd_;             // varnel.log, append-only
-    FileId file_id_;
-    off_t file_size_ = 0;          // valid under the folder lock
-    bool inherited_ = false;       // descriptors come from the parent process: reopen before use
-    bool write_through_ = false;   // no batching: every line is written at once
+    const std::string file_path_;  // folder_ + "/varnel.log": for messages and the fatal record
+    const RotationLimits limits_;
 
-    spdlog::memory_buf_t pending_;         // formatted lines not yet written
-    std::vector<std::size_t> line_ends_;   // where each pending line ends in pending_
-    std::size_t lost_lines_ = 0;           // lines dropped so far
-    bool failing_ = false;                 // the last batch was lost
-    bool recovery_unreported_ = false;     // writing works again, and the report is still due
-    ErrorReport report_;
+    // Guarded by the sink's lock:
+    UniqueFd folder_fd_;                      // the folder: the base of every file operation
+    FileId folder_id_;
+    UniqueFd file_fd_;                        // varnel.log, append-only
+    FileId file_id_;
+    off_t size_ = 0;                          // the file's size as last learned, plus this process's lines since
+    bool others_append_ = false;              // another process appends too: learn the size after each line
+    spdlog::memory_buf_t unconfirmed_;        // the lines written since the file was last seen, at most a few KiB
+    std::size_t unconfirmed_lines_ = 0;       // how many
+    clock::time_point name_checked_{};        // when the name was last compared with the file
+    clock::time_point rotation_blocked_until_{};  // the folder's lock was out of reach: no new try before
+    bool line_break_due_ = false;             // the file may end in a part line: start with a line break
+    bool failing_ = false;                    // the last line was lost
+    bool recovery_unreported_ = false;        // writing works again, and the report is still due
+
+    std::atomic<int> lock_fd_{-1};  // the folder opened for its lock while rotating; a forked child closes it
 };
 
 }  // namespace logging::detail

@@ -7,6 +7,7 @@
 #include <varnel/logging/source_path.hpp>
 
 #include "logging/line_escape.hpp"
+#include "logging/record_text.hpp"
 #include "logging/state.hpp"
 
 namespace logging {
@@ -40,21 +41,30 @@ void initialize_timer() noexcept {
     timer_started.store(true, std::memory_order_release);
 }
 
+bool detail::elapsed_since_origin(std::int64_t& nanoseconds) noexcept {
+    if (!timer_started.load(std::memory_order_acquire)) {
+        return false;
+    }
+    // The origin is read before the clock, so a concurrent restart cannot make the value negative.
+    const std::int64_t start = timer_start.load(std::memory_order_relaxed);
+    nanoseconds = now_ns() - start;
+    return true;
+}
+
 void append_elapsed(std::chrono::nanoseconds elapsed, spdlog::memory_buf_t& dest) {
     // Whole milliseconds, truncated toward zero, never rounded.
-    const auto milliseconds = elapsed.count() / 1'000'000;
-    fmt::format_to(std::back_inserter(dest), "{:>9.3f}s", static_cast<double>(milliseconds) / 1000.0);
+    char text[detail::max_elapsed_size];
+    append(dest, std::string_view(text, detail::format_elapsed(elapsed.count() / 1'000'000, text)));
 }
 
 void ElapsedTimeFormatter::format(const spdlog::details::log_msg& /*msg*/, const std::tm& /*time*/,
                                   spdlog::memory_buf_t& dest) {
-    if (!timer_started.load(std::memory_order_acquire)) {
+    std::int64_t elapsed = 0;
+    if (!detail::elapsed_since_origin(elapsed)) {
         append(dest, timer_not_started);
         return;
     }
-    // The origin is read before the clock, so a concurrent restart cannot make the value negative.
-    const std::int64_t start = timer_start.load(std::memory_order_relaxed);
-    append_elapsed(std::chrono::nanoseconds(now_ns() - start), dest);
+    append_elapsed(std::chrono::nanoseconds(elapsed), dest);
 }
 
 std::unique_ptr<spdlog::custom_flag_formatter> ElapsedTimeFormatter::clone() const {

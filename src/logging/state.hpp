@@ -3,6 +3,7 @@
 // every logging thread while another thread may initialise or shut down.
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
@@ -28,6 +29,9 @@ extern std::atomic<bool> logger_installed;
 /// fork() cannot take.
 std::shared_ptr<spdlog::logger> installed_logger();
 
+/// The time since the elapsed-time origin, unless no origin was ever set. Async-signal-safe.
+bool elapsed_since_origin(std::int64_t& nanoseconds) noexcept;
+
 /// The lock of the filter state, which fork() takes too.
 std::mutex& filter_mutex();
 
@@ -40,9 +44,9 @@ inline bool filtered_path_open() noexcept {
            !shut_down.load(std::memory_order_acquire) && !exiting.load(std::memory_order_acquire);
 }
 
-/// One filtered write in progress. At exit, spdlog's registry is destroyed after the exit handler
+/// One filtered write in progress. At exit, static objects are destroyed after the exit handler
 /// has closed the filtered path and waited for the writes in progress, so a native thread still
-/// logging never touches a destroyed registry, and every line it finished reaches the file.
+/// logging never touches a destroyed one.
 class FilteredWrite {
 public:
     FilteredWrite() noexcept;

@@ -1,8 +1,11 @@
 #pragma once
-// A file descriptor that closes itself.
+// File descriptors: one that closes itself, and writing all of a text to one.
 
+#include <cerrno>
+#include <cstddef>
 #include <utility>
 
+#include <poll.h>
 #include <unistd.h>
 
 namespace logging::detail {
@@ -30,8 +33,42 @@ public:
         fd_ = fd;
     }
 
+    /// Forgets the descriptor without closing it (a forked child that cannot tell whether the
+    /// number is still the one it was).
+    void forget() noexcept { fd_ = -1; }
+
 private:
     int fd_ = -1;
 };
+
+/// Whether `fd` takes more output within `timeout_ms` (-1: however long it takes).
+inline bool wait_writable(int fd, int timeout_ms) noexcept {
+    pollfd ready{fd, POLLOUT, 0};
+    return ::poll(&ready, 1, timeout_ms) > 0;
+}
+
+/// Writes all `size` bytes of `data` to `fd`, going on after a signal and, on a descriptor
+/// someone made non-blocking, once it takes more. With a `timeout_ms` (>= 0) it waits no longer
+/// than that for each part, even on a blocking descriptor. Whether all went out.
+/// Async-signal-safe.
+inline bool write_all(int fd, const char* data, std::size_t size, int timeout_ms = -1) noexcept {
+    while (size > 0) {
+        if (timeout_ms >= 0 && !wait_writable(fd, timeout_ms)) {
+            return false;
+        }
+        const ssize_t written = ::write(fd, data, size);
+        if (written > 0) {
+            data += written;
+            size -= static_cast<std::size_t>(written);
+        } else if (written < 0 && errno == EAGAIN) {
+            if (timeout_ms < 0) {
+                wait_writable(fd, -1);
+            }
+        } else if (written == 0 || errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
 
 }  // namespace logging::detail

@@ -133,8 +133,10 @@ def test_processes_sharing_one_log_rotate_together(tmp_path):
     assert sorted(kept) == ["0", "1", "2", "3"]
     for numbers in kept.values():  # the newest lines of each process, without a gap
         assert numbers == list(range(30_000 - len(numbers), 30_000))
-    for name in ("varnel.1.log", "varnel.2.log", "varnel.3.log"):  # full: no file was rotated early
-        assert 5 * 1024 * 1024 - 1024 <= (logs / name).stat().st_size <= 5 * 1024 * 1024
+    # Full: no file was rotated early. Lines the others were writing as one rotated can still land
+    # at its end: a few KiB at most (the README says so).
+    for name in ("varnel.1.log", "varnel.2.log", "varnel.3.log"):
+        assert 5 * 1024 * 1024 - 1024 <= (logs / name).stat().st_size <= 5 * 1024 * 1024 + 3 * 4096
 
 
 def test_blocked_console_does_not_stop_other_threads(tmp_path):
