@@ -14,6 +14,9 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <spdlog/spdlog.h>
 
 #include <varnel/foundation.hpp>
@@ -169,6 +172,29 @@ BENCHMARK(BM_LogFromFile_FileSinkOnly);
 // The logger of logging::init(): console (to /dev/null) and file.
 void BM_LogFromFile_BothSinks(benchmark::State& state) { log_lines(state); }
 BENCHMARK(BM_LogFromFile_BothSinks);
+
+// The floor for a line that is in the kernel when its call returns: one append-mode write(2) of
+// as many bytes as the line above, to a file beside the log, cut back as the log is rotated.
+void BM_WriteSyscall(benchmark::State& state) {
+    const std::string line = std::string("2026-12-09 05:33:56 |     0.000s | info     | s.m.drive.py") +
+                             std::string(19, ' ') + " | " + message + "\n";
+    const int fd = ::open(".tamblin/logs/write_syscall.log", O_WRONLY | O_APPEND | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    std::size_t size = 0;
+    for (auto _ : state) {
+        if (::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+            state.SkipWithError("write failed");
+            break;
+        }
+        size += line.size();
+        if (size > std::size_t{5} * 1024 * 1024) {
+            static_cast<void>(::ftruncate(fd, 0));
+            size = 0;
+        }
+    }
+    ::close(fd);
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_WriteSyscall);
 
 void BM_FormatSourcePath(benchmark::State& state) {
     const std::string path = "python/varnel/step/motion/drive.py";

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 
 #include <fmt/format.h>
@@ -97,15 +98,14 @@ bool is_ours(const struct sigaction& action) noexcept {
 
 }  // namespace
 
-void note_utc_offset(std::time_t now) noexcept {
-    std::tm local{};
-    if (::localtime_r(&now, &local) != nullptr) {
-        utc_offset.store(local.tm_gmtoff, std::memory_order_relaxed);
-    }
-}
+void note_utc_offset(long seconds_east) noexcept { utc_offset.store(seconds_east, std::memory_order_relaxed); }
 
 void install_fatal_signal_handlers() noexcept {
-    note_utc_offset(std::time(nullptr));
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (::localtime_r(&now, &local) != nullptr) {
+        note_utc_offset(local.tm_gmtoff);
+    }
     record_written.store(false);
     struct sigaction ours {};
     ours.sa_handler = on_fatal_signal;

@@ -9,8 +9,6 @@
 // this one (which it hands the signal on to). A handler installed later replaces this one, as
 // usual; shutdown() removes it.
 
-#include <ctime>
-
 namespace logging::detail {
 
 /// Installs the handlers (those not installed already). Under the lifecycle lock.
@@ -19,8 +17,9 @@ void install_fatal_signal_handlers() noexcept;
 /// Puts back, for each signal whose handler is still this one, the handler it replaced.
 void remove_fatal_signal_handlers() noexcept;
 
-/// Learns the local time's offset from UTC, which a signal handler cannot ask for: at install,
-/// and from time to time while the log is written (it changes with daylight saving time).
-void note_utc_offset(std::time_t now) noexcept;
+/// The local time's offset from UTC, in seconds east, which a signal handler cannot ask for:
+/// learnt at install, and told again at every second a line is written in (it changes with
+/// daylight saving time).
+void note_utc_offset(long seconds_east) noexcept;
 
 }  // namespace logging::detail

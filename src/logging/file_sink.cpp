@@ -15,7 +15,6 @@
 #include <fmt/format.h>
 #include <spdlog/common.h>
 
-#include "logging/fatal_signals.hpp"
 #include "logging/trouble_report.hpp"
 
 namespace logging::detail {
@@ -157,7 +156,6 @@ FileSink::Trouble FileSink::check(std::size_t line_size, clock::time_point now) 
     forget_unconfirmed();
     if (name_due) {
         name_checked_ = now;
-        note_utc_offset(clock::to_time_t(now));
     }
     if (size_ > 0 && static_cast<std::size_t>(size_) + line_size > limits_.max_file_size) {
         rotate(line_size, now);

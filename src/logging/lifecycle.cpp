@@ -16,7 +16,7 @@
 #include "logging/console_sink.hpp"
 #include "logging/fatal_signals.hpp"
 #include "logging/file_sink.hpp"
-#include "logging/line_escape.hpp"
+#include "logging/line_formatter.hpp"
 #include "logging/state.hpp"
 #include "logging/trouble_report.hpp"
 
@@ -53,7 +53,6 @@ namespace {
 
 constexpr const char* logger_name = "core";
 constexpr const char* log_directory = ".tamblin/logs";
-constexpr const char* line_pattern = "%Y-%m-%d %H:%M:%S | %E | %^%-8l%$ | %* | %v";
 constexpr detail::RotationLimits rotation_limits{std::size_t{5} * 1024 * 1024, 3};
 
 // The logger and the locks that order init, shutdown, exit and fork. Never destroyed: native
@@ -66,14 +65,6 @@ struct Logging {
 };
 
 Logging& state = *new Logging;
-
-std::unique_ptr<spdlog::formatter> make_formatter() {
-    auto pattern = std::make_unique<spdlog::pattern_formatter>(spdlog::pattern_time_type::local);
-    // Flags first, so that the pattern compiles with them.
-    pattern->add_flag<ElapsedTimeFormatter>('E').add_flag<SourceFileFormatter>('*');
-    pattern->set_pattern(line_pattern);
-    return std::make_unique<EscapingFormatter>(std::move(pattern));
-}
 
 // Everything init() makes, installed; on a throw the local objects are released on the way out.
 // The absolute log folder goes to `absolute_directory`.
@@ -90,8 +81,8 @@ std::shared_ptr<spdlog::logger> create_logger(std::string& absolute_directory) {
     auto file = detail::make_process_sink<detail::FileSink>(absolute_directory, rotation_limits);
     file->set_level(spdlog::level::trace);
 
-    // Each sink formats with its own flag instances.
-    auto formatter = make_formatter();
+    // Each sink formats with a formatter of its own.
+    auto formatter = std::make_unique<detail::LineFormatter>();
     console->set_formatter(formatter->clone());
     file->set_formatter(std::move(formatter));
 

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <utility>
 
 namespace logging {
 namespace detail {
@@ -68,28 +67,5 @@ void append_escaped(std::string_view text, LineFeeds line_feeds, spdlog::memory_
 }
 
 }  // namespace detail
-
-EscapingFormatter::EscapingFormatter(std::unique_ptr<spdlog::formatter> pattern) noexcept
-    : pattern_(std::move(pattern)) {}
-
-void EscapingFormatter::format(const spdlog::details::log_msg& msg, spdlog::memory_buf_t& dest) {
-    const std::string_view message(msg.payload.data(), msg.payload.size());
-    if (!detail::needs_escaping(message)) {
-        pattern_->format(msg, dest);
-        return;
-    }
-    spdlog::memory_buf_t escaped;
-    detail::append_escaped(message, detail::LineFeeds::indent, escaped);
-    spdlog::details::log_msg escaped_msg = msg;
-    escaped_msg.payload = spdlog::string_view_t(escaped.data(), escaped.size());
-    pattern_->format(escaped_msg, dest);
-    // The colour sink reads the coloured range from the record it passed in.
-    msg.color_range_start = escaped_msg.color_range_start;
-    msg.color_range_end = escaped_msg.color_range_end;
-}
-
-std::unique_ptr<spdlog::formatter> EscapingFormatter::clone() const {
-    return std::make_unique<EscapingFormatter>(pattern_->clone());
-}
 
 }  // namespace logging

@@ -7,13 +7,11 @@
 // never starts like a record (with its date); in the source column it is escaped like the others.
 // Every other byte (backslashes, UTF-8) is written as it is.
 
-#include <memory>
 #include <string_view>
 
-#include <spdlog/formatter.h>
+#include <spdlog/common.h>
 
-namespace logging {
-namespace detail {
+namespace logging::detail {
 
 /// How append_escaped() writes a line feed.
 enum class LineFeeds {
@@ -27,19 +25,4 @@ bool needs_escaping(std::string_view text) noexcept;
 /// Appends `text` to `dest` with its control characters escaped.
 void append_escaped(std::string_view text, LineFeeds line_feeds, spdlog::memory_buf_t& dest);
 
-}  // namespace detail
-
-/// Lays out each record with `pattern`, after escaping the control characters of its message.
-/// A message without any is handed on untouched, at the cost of one scan.
-class EscapingFormatter final : public spdlog::formatter {
-public:
-    explicit EscapingFormatter(std::unique_ptr<spdlog::formatter> pattern) noexcept;
-
-    void format(const spdlog::details::log_msg& msg, spdlog::memory_buf_t& dest) override;
-    std::unique_ptr<spdlog::formatter> clone() const override;
-
-private:
-    std::unique_ptr<spdlog::formatter> pattern_;  // lays out the line
-};
-
-}  // namespace logging
+}  // namespace logging::detail

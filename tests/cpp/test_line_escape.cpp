@@ -12,6 +12,7 @@
 #include <varnel/logging/pattern_flags.hpp>
 
 #include "logging/line_escape.hpp"
+#include "logging/line_formatter.hpp"
 #include "logging/state.hpp"
 #include "quiet_workplace.hpp"
 
@@ -52,27 +53,33 @@ INSTANTIATE_TEST_SUITE_P(
                     EscapeCase{"\x1b[2J\x1b]0;t\x07\x7f\x1f", "\\x1b[2J\\x1b]0;t\\x07\\x7f\\x1f",
                                "\\x1b[2J\\x1b]0;t\\x07\\x7f\\x1f"}));
 
-// A record whose message is `payload`, formatted by a clone (as each sink has its own) of the
-// escaping formatter around `pattern`; `out` receives the record as the sink would see it after.
-std::string formatted(const std::string& pattern, const std::string& payload,
-                      spdlog::details::log_msg* out = nullptr) {
-    logging::EscapingFormatter formatter(
-        std::make_unique<spdlog::pattern_formatter>(pattern, spdlog::pattern_time_type::local, ""));
-    spdlog::details::log_msg msg("core", spdlog::level::info, payload);
-    spdlog::memory_buf_t buffer;
-    formatter.clone()->format(msg, buffer);
-    if (out != nullptr) {
-        *out = msg;
+// The line of a record: what spdlog's pattern with the two flags writes (the elapsed column aside,
+// which each reads from the clock), the coloured level included, the message escaped.
+TEST(LineFormatter, WritesThePatternOfTheFlagsAndEscapesTheMessage) {
+    spdlog::pattern_formatter pattern(spdlog::pattern_time_type::local);
+    pattern.add_flag<logging::ElapsedTimeFormatter>('E').add_flag<logging::SourceFileFormatter>('*');
+    pattern.set_pattern("%Y-%m-%d %H:%M:%S | %E | %^%-8l%$ | %* | %v");
+    const auto line = logging::detail::LineFormatter().clone();
+    const std::regex elapsed(R"( \| +\d+\.\d{3}s \| )");
+    const auto format = [&](spdlog::formatter& formatter, spdlog::details::log_msg& msg) {
+        spdlog::memory_buf_t buffer;
+        formatter.format(msg, buffer);
+        return std::regex_replace(fmt::to_string(buffer), elapsed, " | E | ");
+    };
+    for (const char* source : {"", "/p/varnel/step/motion/drive.py"}) {
+        logging::detail::current_source_file = source;
+        for (int level = spdlog::level::trace; level <= spdlog::level::off; ++level) {
+            spdlog::details::log_msg expected("core", static_cast<spdlog::level::level_enum>(level), "{1.2} at 50%");
+            spdlog::details::log_msg msg = expected;
+            EXPECT_EQ(format(*line, msg), format(pattern, expected));
+            EXPECT_EQ(msg.color_range_start, expected.color_range_start);
+            EXPECT_EQ(msg.color_range_end, expected.color_range_end);
+        }
     }
-    return fmt::to_string(buffer);
-}
-
-TEST(EscapingFormatter, EscapesTheMessageAndKeepsTheColourRange) {
-    spdlog::details::log_msg msg;
-    EXPECT_EQ(formatted("[%^%l%$] %v", "a\rb\nc", &msg), "[info] a\\x0db\n  c");
-    EXPECT_EQ(msg.color_range_start, 1u);
-    EXPECT_EQ(msg.color_range_end, 5u);
-    EXPECT_EQ(formatted("%v|%v", "clean \\ text"), "clean \\ text|clean \\ text");
+    logging::detail::current_source_file = "";
+    spdlog::details::log_msg msg("core", spdlog::level::info, "a\rb\nc");
+    const std::string text = format(*line, msg);
+    EXPECT_EQ(text.substr(text.find(" | a")), " | a\\x0db\n  c\n");
 }
 
 TEST(SourceFileFormatter, EscapesTheColumnAndCountsTheEscapesInItsWidth) {
