@@ -12,6 +12,8 @@ Cases:
             and with 100 of each)
   emitted   _log_filtered at info / logging with a StreamHandler and a RotatingFileHandler,
             both writing one line to standard output (on /dev/null) and to a log file   lines per s
+  latency   the same emitted line, each call timed alone, one call every 0.1 ms: p50, p99,
+            p99.9 and the longest, in one process and in 4 processes sharing the folder  µs per call
   import    `import foundation` (and, for scale, `import logging`, `import simple_pid`) ms
 
 Per-call figures are net of the timing loop: the child also times an empty statement the same
@@ -33,6 +35,9 @@ import timeit
 
 MESSAGE = "motor 3 reached its target velocity"
 EMITTED_LINES = 30_000
+LATENCY_CALLS = 10_000
+LATENCY_PERIOD = 1e-4  # a call every 0.1 ms: a busy control loop's logging, not a flood
+LATENCY_PROCESSES = 4
 LINE_FORMAT = "%(asctime)s | %(elapsed)9.3fs | %(levelname)-8s | %(filename)-30s | %(message)s"
 DATE_FORMAT = "%Y-%m-%d %H:%M:%S"
 ROTATE_BYTES = 5 * 1024 * 1024
@@ -166,25 +171,48 @@ def filtered_setup(contender):
 
 
 def emitted_lines_per_second(contender):
+    # Each line is in the kernel (foundation) or flushed (logging) when its call returns.
+    call, arguments = emit_line(contender)
+    start = time.perf_counter()
+    for _ in range(EMITTED_LINES):
+        call(*arguments)
+    return EMITTED_LINES / (time.perf_counter() - start)
+
+
+def emit_line(contender):
+    """A function and its arguments that emit one info line through both sinks."""
     if contender == "foundation":
         import foundation
         foundation.initialize_logging()
-        log, level, path = foundation._log_filtered, foundation.Level.info, __file__
-        start = time.perf_counter()
-        for _ in range(EMITTED_LINES):
-            log(level, path, MESSAGE)
-        foundation.shutdown_logging()  # flushes the file
-        elapsed = time.perf_counter() - start
-    else:
-        logger = stdlib_logger(with_handlers=True)
-        info = logger.info
-        start = time.perf_counter()
-        for _ in range(EMITTED_LINES):
-            info(MESSAGE)
-        for handler in logger.handlers:
-            handler.flush()
-        elapsed = time.perf_counter() - start
-    return EMITTED_LINES / elapsed
+        return foundation._log_filtered, (foundation.Level.info, __file__, MESSAGE)
+    return stdlib_logger(with_handlers=True).info, (MESSAGE,)
+
+
+def latency_samples(contender):
+    """The time of each of LATENCY_CALLS emitted lines, in ns, one call every LATENCY_PERIOD."""
+    call, arguments = emit_line(contender)
+    clock, pause = time.perf_counter_ns, time.sleep
+    samples = []
+    for _ in range(LATENCY_CALLS):
+        start = clock()
+        call(*arguments)
+        samples.append(clock() - start)
+        pause(LATENCY_PERIOD)
+    return samples
+
+
+def latency_percentiles(contender, processes):
+    """p50, p99, p99.9 and the longest call in µs, over the calls of `processes` processes logging
+    into the same folder at the same time (this one and its siblings)."""
+    siblings = [subprocess.Popen([sys.executable, os.path.abspath(__file__), "--child", "latency-samples", contender],
+                                 stdout=subprocess.PIPE, text=True) for _ in range(processes - 1)]
+    samples = latency_samples(contender)
+    for sibling in siblings:
+        samples += json.loads(sibling.communicate()[0])["value"]
+    samples.sort()
+    def at(share):
+        return samples[min(len(samples) - 1, int(share * len(samples)))] / 1000
+    return {"p50": at(0.50), "p99": at(0.99), "p99.9": at(0.999), "max": samples[-1] / 1000}
 
 
 IMPORT_SNIPPET = """
@@ -214,6 +242,12 @@ def run_child(case, contender):
             value = per_call_ns(*pid_setup(contender), number=200_000)
         elif case == "filtered":
             value = per_call_ns(*filtered_setup(contender), number=500_000)
+        elif case == "latency":
+            value = latency_percentiles(contender, 1)
+        elif case == f"latency-{LATENCY_PROCESSES}":
+            value = latency_percentiles(contender, LATENCY_PROCESSES)
+        elif case == "latency-samples":
+            value = latency_samples(contender)
         else:
             value = emitted_lines_per_second(contender)
         sys.stdout.flush()
@@ -226,6 +260,8 @@ CASES = {
     "pid": {"unit": "ns/call", "contenders": ["foundation", "foundation-keywords", "python", "simple-pid"]},
     "filtered": {"unit": "ns/call", "contenders": [*FILTER_SETS, "logging"]},
     "emitted": {"unit": "lines/s", "contenders": ["foundation", "logging"]},
+    "latency": {"unit": "µs/call", "contenders": ["foundation", "logging"]},
+    f"latency-{LATENCY_PROCESSES}": {"unit": "µs/call", "contenders": ["foundation", "logging"]},
     "import": {"unit": "ms", "contenders": ["foundation", "logging", "simple-pid"]},
 }
 
@@ -259,13 +295,21 @@ def main():
                 samples[case][contender].append(measure(case, contender))
         print(f"round {round_number + 1}/{args.rounds} done", file=sys.stderr)
 
+    def median(values):
+        """The median of numbers; of percentile tables, the median of each (the longest: the worst)."""
+        if not isinstance(values[0], dict):
+            return statistics.median(values)
+        return {key: (max if key == "max" else statistics.median)(value[key] for value in values)
+                for key in values[0]}
+
     results = {
         "python": platform.python_version(),
         "rounds": args.rounds,
         "load_average": load_average,
         "emitted_lines": EMITTED_LINES,
+        "latency": {"calls": LATENCY_CALLS, "period_ms": LATENCY_PERIOD * 1e3, "processes": LATENCY_PROCESSES},
         "cases": {case: {"unit": CASES[case]["unit"],
-                         "contenders": {name: {"median": statistics.median(values), "samples": values}
+                         "contenders": {name: {"median": median(values), "samples": values}
                                         for name, values in by_contender.items()}}
                   for case, by_contender in samples.items()},
     }
@@ -274,7 +318,8 @@ def main():
         with open(args.output, "w", encoding="utf-8") as out:
             out.write(text + "\n")
     for case, data in results["cases"].items():
-        medians = {name: round(c["median"], 1) for name, c in data["contenders"].items()}
+        medians = {name: c["median"] if isinstance(c["median"], dict) else round(c["median"], 1)
+                   for name, c in data["contenders"].items()}
         print(f"{case:9} {data['unit']:8} {medians}")
 
 

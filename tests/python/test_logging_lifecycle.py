@@ -117,32 +117,6 @@ def test_files_are_appended_across_runs(run_child):
     assert [m for m in messages if m.startswith("run")] == ["run 0", "run 1"]
 
 
-def test_lines_written_before_exit_without_shutdown_are_kept(run_child):
-    result = run_child("""
-        import foundation as f
-        f.initialize_logging()
-        for i in range(1000):
-            f._log_filtered(f.Level.info, "/x/a.py", f"line {i}")
-    """)
-    assert [fields(line)[4] for line in result.log_lines()[1:]] == [f"line {i}" for i in range(1000)]
-
-
-def test_warn_is_flushed_at_once_and_info_within_seconds(run_child):
-    result = run_child("""
-        import time, foundation as f
-        path = ".tamblin/logs/varnel.log"
-        f.initialize_logging()
-        f.warn("urgent")
-        print("RESULT", "urgent" in open(path).read())
-        f.info("routine")
-        deadline = time.monotonic() + 15
-        while "routine" not in open(path).read() and time.monotonic() < deadline:
-            time.sleep(0.1)
-        print("RESULT", "routine" in open(path).read())
-    """)
-    assert [line for line in result.stdout.splitlines() if line.startswith("RESULT")] == ["RESULT True"] * 2
-
-
 def test_failed_init_can_be_retried(run_child):
     result = run_child("""
         import os, foundation as f
