@@ -8,6 +8,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,9 +32,6 @@ constexpr auto name_check_interval = std::chrono::milliseconds(50);
 // most, and when it is out of reach, tried again after a while rather than at every line.
 constexpr auto lock_wait = std::chrono::milliseconds(20);
 constexpr auto rotation_retry_interval = std::chrono::seconds(1);
-
-// A line being written by another process shows as a part line for no longer than this.
-constexpr auto part_line_settle_time = std::chrono::milliseconds(10);
 
 // Errors of the log file's own, beside the system's.
 enum class FileError { not_a_regular_file = 1 };
@@ -238,17 +236,21 @@ FileSink::Trouble FileSink::reopen() {
 }
 
 // Whether the file open ends with a line break, or is empty. A process killed in the middle of a
-// write leaves a part line, and the first line of this one must not be glued to it; a line that
-// another process is writing can show as one for a moment, so a part line counts only when it
-// is still there, the file no longer, a little later.
+// write leaves a part line, and the first line of this one must not be glued to it. But a line
+// another process is writing shows as a part line too, for as long as its write lasts; a write
+// holds the file's lock in the kernel meanwhile, and fallocate() waits for that lock without
+// changing the file. So a part line counts only when it is still there, the size unchanged, after
+// two such waits; where the file system has no fallocate(), nothing counts as one.
 bool FileSink::ends_with_line_break() const noexcept {
     const UniqueFd reader(::openat(folder_fd_.get(), file_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-    // The file's last byte (a line break when it is empty or not the file open) and its size.
+    // The file's last byte once no write is under way (a line break when it is empty, not the file
+    // open, or cannot be waited for), and its size.
     const auto last_byte = [&](off_t& size) noexcept {
         struct stat status {};
         char last = '\n';
-        if (::fstat(reader.get(), &status) == 0 && FileId{status.st_dev, status.st_ino} == file_id_ &&
-            status.st_size > 0 && ::pread(reader.get(), &last, 1, status.st_size - 1) == 1) {
+        if (::fallocate(file_fd_.get(), FALLOC_FL_KEEP_SIZE, 0, 1) == 0 && ::fstat(reader.get(), &status) == 0 &&
+            FileId{status.st_dev, status.st_ino} == file_id_ && status.st_size > 0 &&
+            ::pread(reader.get(), &last, 1, status.st_size - 1) == 1) {
             size = status.st_size;
             return last;
         }
@@ -258,7 +260,6 @@ bool FileSink::ends_with_line_break() const noexcept {
     if (!reader || last_byte(first_size) == '\n') {
         return true;
     }
-    std::this_thread::sleep_for(part_line_settle_time);
     off_t second_size = 0;
     return last_byte(second_size) == '\n' || second_size != first_size;
 }

@@ -44,7 +44,8 @@ TEST(FileSink, AForkedChildHoldsNoLockOfItsParent) {
     const auto sink = make_process_sink<FileSink>(workplace.directory().string(), RotationLimits{256, 3});
     std::atomic<bool> stop{false};
     std::thread writer([&] {
-        const spdlog::details::log_msg msg("core", spdlog::level::info, std::string(100, 'x'));
+        const std::string text(100, 'x');
+        const spdlog::details::log_msg msg("core", spdlog::level::info, text);
         while (!stop) {
             sink->log(msg);
         }

@@ -152,15 +152,18 @@ def test_stopped_and_killed_writers_hold_up_no_other_process(tmp_path):
     writer = subprocess.Popen([sys.executable, "-c", """
 import os, time, foundation as f
 f.initialize_logging()
-if os.fork() == 0:
+worker = os.fork()
+if worker == 0:
     time.sleep(600)  # a multiprocessing worker, say, that never logs
     os._exit(0)
-open("worker.started", "w").close()
+with open("worker.pid.new", "w") as file:
+    file.write(str(worker))
+os.rename("worker.pid.new", "worker.pid")
 while True:
     f._log_filtered(f.Level.info, "/p/w.py", "w" * 300)
 """], cwd=tmp_path, stdout=subprocess.DEVNULL)
     try:
-        while not (tmp_path / "worker.started").exists():
+        while not (tmp_path / "worker.pid").exists():
             time.sleep(0.01)
         for _ in range(10):
             writer.send_signal(signal.SIGSTOP)
@@ -176,7 +179,8 @@ while True:
                        check=True)
     finally:
         writer.kill()
-        subprocess.run(["pkill", "-f", "a multiprocessing worker, say"], check=False)
+        if (tmp_path / "worker.pid").exists():
+            os.kill(int((tmp_path / "worker.pid").read_text()), signal.SIGKILL)
     assert numbers_kept(tmp_path)[-1] == 29_999
     assert (tmp_path / ".tamblin" / "logs" / "varnel.1.log").exists()  # the lock was free to rotate
 
