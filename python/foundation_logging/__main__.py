@@ -20,6 +20,7 @@ _COLOURS = {
     "warning": "\033[33m\033[1m",
     "error": "\033[31m\033[1m",
     "critical": "\033[1m\033[41m",
+    "off": "",  # as the console writes it: uncoloured
 }
 _RESET = "\033[m"
 # The terminals spdlog's console takes for colour ones (or any, when COLORTERM is set).

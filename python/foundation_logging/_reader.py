@@ -18,8 +18,9 @@ from typing import BinaryIO, NamedTuple
 # The current file last; rotation renames varnel.log to varnel.1.log and shifts the older ones up.
 LOG_FILE_NAMES = ("varnel.3.log", "varnel.2.log", "varnel.1.log", "varnel.log")
 
-# spdlog's level names in severity order, as the level column spells them.
-LEVEL_NAMES = ("trace", "debug", "info", "warning", "error", "critical")
+# spdlog's level names in severity order, as the level column spells them (`off` is written by
+# messages logged at Level.off, which pass every threshold).
+LEVEL_NAMES = ("trace", "debug", "info", "warning", "error", "critical", "off")
 
 
 class LogRecord(NamedTuple):

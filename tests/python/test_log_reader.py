@@ -76,20 +76,21 @@ def test_damaged_line_gives_what_could_be_read(tmp_path, line, expected):
 
 
 def test_reads_what_foundation_writes(run_child):
+    """Every level the writer has, `off` included, and a file name with the separator in it."""
     result = run_child("""
         import foundation as f
         f.initialize_logging()
         f.set_global_level(f.Level.trace)
-        for level in (f.Level.trace, f.Level.debug, f.Level.info, f.Level.warn, f.Level.error, f.Level.critical):
-            f._log_filtered(level, "python/varnel/step/motion/wheel.py", f"{level.name} | with a separator")
+        for level in f.Level.__members__.values():
+            f._log_filtered(level, "python/varnel/step/motion/wheel | v2.py", f"{level.name} | with a separator")
         f.warn("direct, caf\u00e9")
         f.shutdown_logging()
     """)
     records = list(read_log(result.cwd / ".tamblin" / "logs"))
     assert [(r.level, r.source, r.message) for r in records[1:]] == [
-        *[(level, "s.m.wheel.py", f"{name} | with a separator") for level, name in [
+        *[(level, "s.m.wheel \\x7c v2.py", f"{name} | with a separator") for level, name in [
             ("trace", "trace"), ("debug", "debug"), ("info", "info"), ("warning", "warn"), ("error", "error"),
-            ("critical", "critical")]],
+            ("critical", "critical"), ("off", "off")]],
         ("warning", "", "direct, caf\u00e9")]
     for record in records:
         assert not record.damaged and isinstance(record.elapsed, float)
