@@ -53,9 +53,18 @@ def sample(tmp_path):
     return tmp_path
 
 
-def run_reader(*args, timeout=60, **kwargs):
+# The reader's time zone in the tests: UTC+2 all year.
+ZONE = {"TZ": "EET-2"}
+
+
+def run_reader(*args, timeout=60, env=None, **kwargs):
     return subprocess.run([sys.executable, "-m", "foundation_logging", *map(str, args)], capture_output=True,
-                          text=True, timeout=timeout, **kwargs)
+                          timeout=timeout, env={**os.environ, **ZONE, **(env or {})}, **{"text": True, **kwargs})
+
+
+def with_timestamp(record: LogRecord) -> dict:
+    """The JSON object of `record`: its fields, and its time with the test zone's offset."""
+    return {**record._asdict(), "timestamp": record.time and record.time.replace(" ", "T") + "+02:00"}
 
 
 def test_rotated_files_are_read_oldest_first_with_continuations_and_nothing_unescaped(sample):
@@ -117,17 +126,32 @@ def test_text_output_is_the_log_as_written(sample):
     (["--grep", r"^speed|Traceback"], [1, 2]),
     (["--since", f"{T}4"], [4, 5, 6, 7]),
     (["--since", "2026-12-08T16:00:03", "--level", "error"], [4, 5, 7]),
+    # With a UTC offset, converted to the reader's local time (UTC+2).
+    (["--since", "2026-12-08T14:00:04Z"], [4, 5, 6, 7]),
+    (["--since", "2026-12-08T10:00:05-04:00"], [6, 7]),
+    (["-n", "2"], [6, 7]),
+    (["--level", "warn", "--lines", "2"], [5, 7]),
 ])
 def test_filters(sample, args, expected):
     result = run_reader(sample, "--json", *args)
     assert result.returncode == 0, result.stderr
-    assert [LogRecord(**json.loads(line)) for line in result.stdout.splitlines()] == [EXPECTED[i] for i in expected]
+    assert [json.loads(line) for line in result.stdout.splitlines()] == [with_timestamp(EXPECTED[i]) for i in expected]
 
 
-def test_json_round_trips_every_field(sample):
-    lines = run_reader(sample, "--json").stdout.splitlines()
-    assert [json.loads(line) for line in lines] == [record._asdict() for record in EXPECTED]
-    assert set(json.loads(lines[-1])) == {"time", "elapsed", "level", "source", "message", "damaged"}
+@pytest.mark.parametrize("args", [
+    ["--since", "99999999d"], ["--since", "1e9s"], ["--since", "2026-12-09T04:30:00+25:00"],
+    ["--since", "0001-01-01T00:00:00+05:00"], ["--grep", "("], ["-n", "-1"],
+])
+def test_nonsense_is_a_usage_error(sample, args):
+    result = run_reader(sample, *args)
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr.startswith("usage:") and "Traceback" not in result.stderr
+
+
+@pytest.mark.parametrize("encoding", ["utf-8", "ascii", "latin-1"])
+def test_json_is_valid_and_whole_in_any_output_encoding(sample, encoding):
+    output = run_reader(sample, "--json", env={"PYTHONIOENCODING": encoding}, text=False).stdout
+    assert [json.loads(line) for line in output.decode(encoding).splitlines()] == list(map(with_timestamp, EXPECTED))
 
 
 def test_level_coloured_on_a_terminal_as_on_the_console(sample):
@@ -158,7 +182,7 @@ class Follower:
         self._stderr = tempfile.TemporaryFile("w+")
         self.process = subprocess.Popen([sys.executable, "-m", "foundation_logging", "--follow", "--json",
                                          *map(str, args)], cwd=cwd, stdout=subprocess.PIPE, stderr=self._stderr,
-                                        text=True)
+                                        text=True, env={**os.environ, **ZONE})
         self.records = []
         threading.Thread(target=self._gather, daemon=True).start()
 
@@ -240,6 +264,18 @@ def test_a_stopped_follower_ships_every_record_still_on_disk_once(tmp_path, rota
     assert follower.messages() == [f"record {i}" for i in sorted(on_disk)] + ["end"]
     assert (15 in on_disk) == (rotations < 5)  # the fifth rotation deleted the first file unread
     assert ("fell four or more rotations behind" in follower.stderr) == (rotations > 3)
+
+
+def test_follow_since_and_lines_choose_among_the_records_written_before(tmp_path):
+    """The last three records from a time on, then every record as it comes, whatever its time
+    (a clock stepped back)."""
+    (tmp_path / "varnel.log").write_text(numbered_records(0, 2, f"{T}1") + numbered_records(2, 4, f"{T}5"))
+    with Follower(tmp_path, "--since", f"{T}3", "-n", "3") as follower:
+        follower.wait_for("record 5")
+        with open(tmp_path / "varnel.log", "a") as log:
+            log.write(numbered_records(6, 1, f"{T}0"))
+        follower.wait_for("record 6")
+    assert follower.messages() == ["record 3", "record 4", "record 5", "record 6"]
 
 
 def test_only_regular_files_are_read_and_links_never_followed(tmp_path, capsys):
