@@ -13,6 +13,7 @@ import re
 import sys
 from collections.abc import Callable, Iterable, Iterator
 
+from foundation_logging._lnav import lnav_format
 from foundation_logging._reader import LEVEL_NAMES, LogFollower, LogRecord
 
 _PROG = "python -m foundation_logging"
@@ -88,6 +89,8 @@ def _arguments(argv: list[str] | None) -> argparse.Namespace:
                         help="then wait for new records, across rotations, until interrupted")
     parser.add_argument("--json", action="store_true",
                         help="one JSON object per record and line, for log shippers")
+    parser.add_argument("--lnav-format", action="store_true",
+                        help="print a format definition for lnav (lnav -i FILE installs it), and nothing else")
     return parser.parse_args(argv)
 
 
@@ -159,6 +162,9 @@ def _write(records: Iterable[LogRecord], form: Callable[[LogRecord], str]) -> No
 
 def main(argv: list[str] | None = None) -> int:
     args = _arguments(argv)
+    if args.lnav_format:
+        print(json.dumps(lnav_format(), indent=2))
+        return 0
     # Never an encoding error, whatever the terminal; a follower's reader sees each record at once.
     sys.stdout.reconfigure(errors="backslashreplace", line_buffering=args.follow)  # type: ignore[union-attr]
     form: Callable[[LogRecord], str]

@@ -1,5 +1,6 @@
 """Reading the log back: foundation_logging.read_log and `python -m foundation_logging`."""
 
+import collections
 import datetime
 import json
 import os
@@ -334,3 +335,41 @@ def test_memory_follows_the_record_not_its_lines(run_child):
     """)
     whole, peak = map(float, result.stdout.split())
     assert whole > 0.99 and peak <= 4
+
+
+def test_lnav_reads_the_log_as_read_log_does(tmp_path, run_child):
+    """The format that --lnav-format prints, installed into the real lnav: its count of records
+    per level over two files, multi-line records included, is read_log's."""
+    write_every_level = """
+        import foundation as f
+        f.initialize_logging()
+        f.set_global_level(f.Level.trace)
+        for level in f.Level.__members__.values():
+            f._log_filtered(level, "python/varnel/step/wheel | v2.py", f"{level.name}\\n  Traceback | x")
+        f.shutdown_logging()
+    """
+    logs = tmp_path / "logs"
+    # Two files, the older as if rotated; written from two folders, since lnav takes files that
+    # start with the same line for one.
+    for name, folder in [("varnel.1.log", tmp_path / "first"), ("varnel.log", tmp_path / "second")]:
+        folder.mkdir()
+        run_child(write_every_level, cwd=folder)
+        logs.mkdir(exist_ok=True)
+        os.replace(folder / ".tamblin" / "logs" / "varnel.log", logs / name)
+    (tmp_path / "varnel_log.json").write_text(run_reader("--lnav-format").stdout)
+    # Its own home, so that it installs nothing for the user; and without the sanitizer runtime
+    # that a sanitizer run preloads into our own processes, under which lnav hangs.
+    env = {**{name: value for name, value in os.environ.items() if name not in ("LD_PRELOAD", "XDG_CONFIG_HOME")},
+           "HOME": str(tmp_path)}
+
+    def lnav(*args):
+        result = subprocess.run(["lnav", *args], capture_output=True, text=True, timeout=60, env=env)
+        assert result.returncode == 0, result.stderr
+        return result.stdout
+
+    lnav("-i", tmp_path / "varnel_log.json")
+    rows = json.loads(lnav("-n", "-q", "-c", ";SELECT log_level, count(*) AS count FROM varnel_log GROUP BY log_level",
+                           "-c", ":write-json-to -", logs))
+    expected = collections.Counter("fatal" if record.level == "off" else record.level for record in read_log(logs))
+    assert {row["log_level"]: row["count"] for row in rows} == expected
+    assert expected["fatal"] == 2 and expected["info"] == 4
