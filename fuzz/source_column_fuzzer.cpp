@@ -1,5 +1,5 @@
-// The source column for any path: at least 30 bytes, no control characters but tab, and valid
-// UTF-8 whenever the path is.
+// The source column for any path: at least 30 bytes, no control characters but tab, no bar, and
+// valid UTF-8 whenever the path is.
 
 #include <algorithm>
 #include <cstdint>
@@ -30,8 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(fuzz::is_valid_utf8(text));
         FUZZ_CHECK(fuzz::is_valid_utf8(logging::format_source_path(as_c_string)));
     }
-    // No control character but tab reaches the line.
+    // No control character but tab reaches the line, and no bar: the column never holds " | ".
     FUZZ_CHECK(std::none_of(text.begin(), text.end(), fuzz::is_escaped));
+    FUZZ_CHECK(text.find('|') == std::string_view::npos);
     // Abbreviation only drops text, except that a module marker adds its letter and a dot; an
     // escape writes four bytes for one.
     FUZZ_CHECK(text.size() <= std::max(logging::SOURCE_COLUMN_WIDTH, 4 * (as_c_string.size() + 5)));

@@ -43,6 +43,16 @@ std::size_t find_escaped(std::string_view text, std::size_t from) noexcept {
     return at;
 }
 
+// The index of the first byte of `text` at or after `from` that the source column escapes. The
+// column is short: a byte at a time.
+std::size_t find_escaped_in_source(std::string_view text, std::size_t from) noexcept {
+    std::size_t at = from;
+    while (at != text.size() && !is_escaped(static_cast<unsigned char>(text[at])) && text[at] != '|') {
+        ++at;
+    }
+    return at;
+}
+
 constexpr std::string_view continuation = "\n  ";  // a line feed in a message
 constexpr std::string_view hex_digits = "0123456789abcdef";
 
@@ -51,8 +61,9 @@ constexpr std::string_view hex_digits = "0123456789abcdef";
 bool needs_escaping(std::string_view text) noexcept { return find_escaped(text, 0) != text.size(); }
 
 void append_escaped(std::string_view text, LineFeeds line_feeds, spdlog::memory_buf_t& dest) {
+    const auto next = line_feeds == LineFeeds::indent ? find_escaped : find_escaped_in_source;
     std::size_t run = 0;  // first byte not written yet
-    for (std::size_t at = find_escaped(text, run); at != text.size(); at = find_escaped(text, run)) {
+    for (std::size_t at = next(text, run); at != text.size(); at = next(text, run)) {
         dest.append(text.data() + run, text.data() + at);
         const auto byte = static_cast<unsigned char>(text[at]);
         if (byte == '\n' && line_feeds == LineFeeds::indent) {

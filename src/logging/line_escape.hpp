@@ -4,7 +4,8 @@
 //
 // The bytes 0x00-0x1f other than TAB, and DEL (0x7f), are written "\xNN" in lower-case hex. In a
 // message a line feed stays a line break, followed by two spaces, so that a continuation line
-// never starts like a record (with its date); in the source column it is escaped like the others.
+// never starts like a record (with its date); in the source column it is escaped like the others,
+// and so is "|" ("\x7c"), so that the first " | " after the level always ends that column.
 // Every other byte (backslashes, UTF-8) is written as it is.
 
 #include <string_view>
@@ -13,16 +14,17 @@
 
 namespace logging::detail {
 
-/// How append_escaped() writes a line feed.
+/// How append_escaped() writes a line feed, which tells the column.
 enum class LineFeeds {
     indent,  ///< a line break followed by two spaces (message text)
-    escape,  ///< "\x0a" (the source column)
+    escape,  ///< "\x0a" (the source column, where "|" is escaped too)
 };
 
-/// Whether `text` holds a byte that append_escaped() changes (in either mode). One pass, no writes.
+/// Whether append_escaped() changes `text` written as a message. One pass, no writes.
 bool needs_escaping(std::string_view text) noexcept;
 
-/// Appends `text` to `dest` with its control characters escaped.
+/// Appends `text` to `dest` with its control characters (and, in the source column, its bars)
+/// escaped.
 void append_escaped(std::string_view text, LineFeeds line_feeds, spdlog::memory_buf_t& dest);
 
 }  // namespace logging::detail

@@ -35,7 +35,7 @@ struct EscapeCase {
 
 class Escapes : public testing::TestWithParam<EscapeCase> {};
 
-TEST_P(Escapes, ControlCharactersBecomeVisible) {
+TEST_P(Escapes, ControlCharactersAndBarsInTheSourceColumnBecomeVisible) {
     const auto& [text, in_message, in_source_column] = GetParam();
     EXPECT_EQ(escaped(text, LineFeeds::indent), in_message);
     EXPECT_EQ(escaped(text, LineFeeds::escape), in_source_column);
@@ -48,6 +48,7 @@ INSTANTIATE_TEST_SUITE_P(
                                "plain text, tab\there, \\x41 and \xc3\xbc"},
                     EscapeCase{"", "", ""},
                     EscapeCase{"a\nb\n", "a\n  b\n  ", "a\\x0ab\\x0a"},
+                    EscapeCase{"s.a | b.py|", "s.a | b.py|", "s.a \\x7c b.py\\x7c"},
                     EscapeCase{"crlf\r\n", "crlf\\x0d\n  ", "crlf\\x0d\\x0a"},
                     EscapeCase{"nul\0after"s, "nul\\x00after", "nul\\x00after"},
                     EscapeCase{"\x1b[2J\x1b]0;t\x07\x7f\x1f", "\\x1b[2J\\x1b]0;t\\x07\\x7f\\x1f",

@@ -1,10 +1,13 @@
 """Reading the log back: foundation_logging.read_log and `python -m foundation_logging`."""
 
+import collections
 import datetime
 import json
 import os
+import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 from pathlib import Path
@@ -12,6 +15,7 @@ from pathlib import Path
 import pytest
 
 from foundation_logging import LogRecord, read_log
+from foundation_logging._reader import LOG_FILE_NAMES
 
 T = "2026-12-08 16:00:0"
 # Three files of a rotated log: a message with the separator in it, continuation lines (spaces and
@@ -50,9 +54,18 @@ def sample(tmp_path):
     return tmp_path
 
 
-def run_reader(*args, timeout=60, **kwargs):
+# The reader's time zone in the tests: UTC+2 all year.
+ZONE = {"TZ": "EET-2"}
+
+
+def run_reader(*args, timeout=60, env=None, **kwargs):
     return subprocess.run([sys.executable, "-m", "foundation_logging", *map(str, args)], capture_output=True,
-                          text=True, timeout=timeout, **kwargs)
+                          timeout=timeout, env={**os.environ, **ZONE, **(env or {})}, **{"text": True, **kwargs})
+
+
+def with_timestamp(record: LogRecord) -> dict:
+    """The JSON object of `record`: its fields, and its time with the test zone's offset."""
+    return {**record._asdict(), "timestamp": record.time and record.time.replace(" ", "T") + "+02:00"}
 
 
 def test_rotated_files_are_read_oldest_first_with_continuations_and_nothing_unescaped(sample):
@@ -65,6 +78,8 @@ def test_rotated_files_are_read_oldest_first_with_continuations_and_nothing_unes
     (f"{T}6 |     6.100s | info     | s.m.wheel.py   ", (f"{T}6", 6.1, "info", None, "s.m.wheel.py   ")),
     (f"{T}6 |     6.100s | info     | s.m.wheel.py | whole but unterminated",
      (f"{T}6", 6.1, "info", "s.m.wheel.py", "whole but unterminated")),
+    (f"{T}6 |     6.100s | info     | s | torn\n  in a continuation",
+     (f"{T}6", 6.1, "info", "s", "torn\n  in a continuation")),
     (f"{T}6 |     6.100s | loud     | s.m.wheel.py | x\n", (f"{T}6", 6.1, None, None, "loud     | s.m.wheel.py | x")),
     ("16:00:06 |     6.100s | info     | x | y\n", (None, None, None, None, "16:00:06 |     6.100s | info     | x | y")),
     ("  continuation without a record\n", (None, None, None, None, "  continuation without a record")),
@@ -76,20 +91,21 @@ def test_damaged_line_gives_what_could_be_read(tmp_path, line, expected):
 
 
 def test_reads_what_foundation_writes(run_child):
+    """Every level the writer has, `off` included, and a file name with the separator in it."""
     result = run_child("""
         import foundation as f
         f.initialize_logging()
         f.set_global_level(f.Level.trace)
-        for level in (f.Level.trace, f.Level.debug, f.Level.info, f.Level.warn, f.Level.error, f.Level.critical):
-            f._log_filtered(level, "python/varnel/step/motion/wheel.py", f"{level.name} | with a separator")
+        for level in f.Level.__members__.values():
+            f._log_filtered(level, "python/varnel/step/motion/wheel | v2.py", f"{level.name} | separated")
         f.warn("direct, caf\u00e9")
         f.shutdown_logging()
     """)
     records = list(read_log(result.cwd / ".tamblin" / "logs"))
     assert [(r.level, r.source, r.message) for r in records[1:]] == [
-        *[(level, "s.m.wheel.py", f"{name} | with a separator") for level, name in [
+        *[(level, "s.m.wheel \\x7c v2.py", f"{name} | separated") for level, name in [
             ("trace", "trace"), ("debug", "debug"), ("info", "info"), ("warning", "warn"), ("error", "error"),
-            ("critical", "critical")]],
+            ("critical", "critical"), ("off", "off")]],
         ("warning", "", "direct, caf\u00e9")]
     for record in records:
         assert not record.damaged and isinstance(record.elapsed, float)
@@ -111,17 +127,32 @@ def test_text_output_is_the_log_as_written(sample):
     (["--grep", r"^speed|Traceback"], [1, 2]),
     (["--since", f"{T}4"], [4, 5, 6, 7]),
     (["--since", "2026-12-08T16:00:03", "--level", "error"], [4, 5, 7]),
+    # With a UTC offset, converted to the reader's local time (UTC+2).
+    (["--since", "2026-12-08T14:00:04Z"], [4, 5, 6, 7]),
+    (["--since", "2026-12-08T10:00:05-04:00"], [6, 7]),
+    (["-n", "2"], [6, 7]),
+    (["--level", "warn", "--lines", "2"], [5, 7]),
 ])
 def test_filters(sample, args, expected):
     result = run_reader(sample, "--json", *args)
     assert result.returncode == 0, result.stderr
-    assert [LogRecord(**json.loads(line)) for line in result.stdout.splitlines()] == [EXPECTED[i] for i in expected]
+    assert [json.loads(line) for line in result.stdout.splitlines()] == [with_timestamp(EXPECTED[i]) for i in expected]
 
 
-def test_json_round_trips_every_field(sample):
-    lines = run_reader(sample, "--json").stdout.splitlines()
-    assert [json.loads(line) for line in lines] == [record._asdict() for record in EXPECTED]
-    assert set(json.loads(lines[-1])) == {"time", "elapsed", "level", "source", "message", "damaged"}
+@pytest.mark.parametrize("args", [
+    ["--since", "99999999d"], ["--since", "1e9s"], ["--since", "2026-12-09T04:30:00+25:00"],
+    ["--since", "0001-01-01T00:00:00+05:00"], ["--grep", "("], ["-n", "-1"],
+])
+def test_nonsense_is_a_usage_error(sample, args):
+    result = run_reader(sample, *args)
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr.startswith("usage:") and "Traceback" not in result.stderr
+
+
+@pytest.mark.parametrize("encoding", ["utf-8", "ascii", "latin-1"])
+def test_json_is_valid_and_whole_in_any_output_encoding(sample, encoding):
+    output = run_reader(sample, "--json", env={"PYTHONIOENCODING": encoding}, text=False).stdout
+    assert [json.loads(line) for line in output.decode(encoding).splitlines()] == list(map(with_timestamp, EXPECTED))
 
 
 def test_level_coloured_on_a_terminal_as_on_the_console(sample):
@@ -145,25 +176,47 @@ def test_missing_folder(tmp_path):
     assert "no log folder" in result.stderr
 
 
+class Follower:
+    """`python -m foundation_logging --follow --json ARGS` in a child, its records gathered as they come."""
+
+    def __init__(self, *args, cwd=None):
+        self._stderr = tempfile.TemporaryFile("w+")
+        self.process = subprocess.Popen([sys.executable, "-m", "foundation_logging", "--follow", "--json",
+                                         *map(str, args)], cwd=cwd, stdout=subprocess.PIPE, stderr=self._stderr,
+                                        text=True, env={**os.environ, **ZONE})
+        self.records = []
+        threading.Thread(target=self._gather, daemon=True).start()
+
+    def _gather(self):
+        for line in self.process.stdout:
+            self.records.append(json.loads(line))
+
+    def wait_for(self, message, timeout=60):
+        deadline = time.monotonic() + timeout
+        while not any(record["message"] == message for record in self.records):
+            assert time.monotonic() < deadline, f"no {message!r} after {len(self.records)} records"
+            time.sleep(0.05)
+
+    def messages(self):
+        return [record["message"] for record in self.records]
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.process.kill()
+        self.process.wait(timeout=30)
+        self._stderr.seek(0)
+        self.stderr = self._stderr.read()
+        self._stderr.close()
+
+
 def test_follow_across_rotations_made_by_another_process(tmp_path, run_child):
     """A follower started on a running log sees every record once, in order, while a writer in
     another process rotates the file twice under it."""
     run_child("import foundation as f; f.initialize_logging(); f.shutdown_logging()")
-    follower = subprocess.Popen([sys.executable, "-m", "foundation_logging", "--follow", "--json"], cwd=tmp_path,
-                                stdout=subprocess.PIPE, text=True)
-    lines, seen_end = [], threading.Event()
-
-    def collect():
-        for line in follower.stdout:
-            lines.append(json.loads(line))
-            if lines[-1]["message"] == "end":
-                seen_end.set()
-
-    threading.Thread(target=collect, daemon=True).start()
-    try:
-        deadline = time.monotonic() + 30
-        while not lines and time.monotonic() < deadline:  # following the current file
-            time.sleep(0.05)
+    with Follower(cwd=tmp_path) as follower:
+        follower.wait_for(f"Logging to directory: {tmp_path / '.tamblin' / 'logs'}")  # following the current file
         run_child("""
             import foundation as f
             f.initialize_logging()
@@ -172,11 +225,151 @@ def test_follow_across_rotations_made_by_another_process(tmp_path, run_child):
             f.info("end")
             f.shutdown_logging()
         """, timeout=120)
-        assert seen_end.wait(60), f"the follower stopped after {len(lines)} records"
-    finally:
-        follower.kill()
-        follower.wait(timeout=30)
+        follower.wait_for("end")
     assert (Path(tmp_path) / ".tamblin" / "logs" / "varnel.2.log").exists()
-    numbered = [record["message"][7:12] for record in lines if record["message"].startswith("record ")]
+    numbered = [message[7:12] for message in follower.messages() if message.startswith("record ")]
     assert numbered == [f"{i:05d}" for i in range(60000)]
-    assert not any(record["damaged"] for record in lines)
+    assert not any(record["damaged"] for record in follower.records)
+
+
+def numbered_records(first, count, time=f"{T}5"):
+    return "".join(f"{time} |     5.000s | info     | s.m.wheel.py                   | record {i}\n"
+                   for i in range(first, first + count))
+
+
+def record_numbers(text):
+    return [int(line.rsplit(" ", 1)[1]) for line in text.splitlines()]
+
+
+@pytest.mark.parametrize("rotations", [3, 5])
+def test_a_stopped_follower_ships_every_record_still_on_disk_once(tmp_path, rotations):
+    """Stopped while the log rotates under it, a follower then reads the rest of its file (held
+    open, even once deleted) and every file that came after it that is still there."""
+    (tmp_path / "varnel.log").write_text(numbered_records(0, 10))
+    with Follower(tmp_path) as follower:
+        follower.wait_for("record 9")
+        follower.process.send_signal(signal.SIGSTOP)
+        with open(tmp_path / "varnel.log", "a") as followed:
+            followed.write(numbered_records(10, 5))
+        for rotation in range(rotations):  # as the writer rotates: every file one name older, the oldest dropped
+            for name, older_name in zip(LOG_FILE_NAMES[1:], LOG_FILE_NAMES):
+                if (tmp_path / name).exists():
+                    os.replace(tmp_path / name, tmp_path / older_name)
+            (tmp_path / "varnel.log").write_text(numbered_records(15 + 10 * rotation, 10))
+        on_disk = set(range(15)).union(*(record_numbers((tmp_path / name).read_text())
+                                         for name in LOG_FILE_NAMES if (tmp_path / name).exists()))
+        follower.process.send_signal(signal.SIGCONT)
+        with open(tmp_path / "varnel.log", "a") as current:
+            current.write(f"{T}9 |     9.000s | info     |                                | end\n")
+        follower.wait_for("end")
+    assert follower.messages() == [f"record {i}" for i in sorted(on_disk)] + ["end"]
+    assert (15 in on_disk) == (rotations < 5)  # the fifth rotation deleted the first file unread
+    assert ("fell four or more rotations behind" in follower.stderr) == (rotations > 3)
+
+
+def test_follow_since_and_lines_choose_among_the_records_written_before(tmp_path):
+    """The last three records from a time on, then every record as it comes, whatever its time
+    (a clock stepped back)."""
+    (tmp_path / "varnel.log").write_text(numbered_records(0, 2, f"{T}1") + numbered_records(2, 4, f"{T}5"))
+    with Follower(tmp_path, "--since", f"{T}3", "-n", "3") as follower:
+        follower.wait_for("record 5")
+        with open(tmp_path / "varnel.log", "a") as log:
+            log.write(numbered_records(6, 1, f"{T}0"))
+        follower.wait_for("record 6")
+    assert follower.messages() == ["record 3", "record 4", "record 5", "record 6"]
+
+
+def test_only_regular_files_are_read_and_links_never_followed(tmp_path, capsys):
+    """A FIFO would block the reader, a link would hand it a file it may not pass on, a folder
+    would end the reading: each is skipped with a line on standard error, the rest still read."""
+    secret = tmp_path / "secret"
+    secret.write_text(numbered_records(0, 1))
+    secret.chmod(0o600)
+    logs = tmp_path / "logs"
+    logs.mkdir()
+    os.mkfifo(logs / "varnel.3.log")
+    (logs / "varnel.2.log").symlink_to(secret)
+    (logs / "varnel.1.log").mkdir()
+    (logs / "varnel.log").write_text(numbered_records(1, 2))
+    expected = [f"record {i}" for i in (1, 2)]
+
+    result = run_reader(logs, "--json", timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert [json.loads(line)["message"] for line in result.stdout.splitlines()] == expected
+    assert [line.rsplit(": ", 1)[1] for line in result.stderr.splitlines()] == [
+        "not a regular file", "a symbolic link, which the reader never follows", "not a regular file"]
+
+    assert [record.message for record in read_log(logs)] == expected
+    assert len(capsys.readouterr().err.splitlines()) == 3
+
+
+@pytest.mark.parametrize("follow", [False, True])
+def test_files_are_open_only_while_iterating(sample, follow):
+    def open_files():
+        return len(os.listdir("/proc/self/fd"))
+
+    before = open_files()
+    records = read_log(sample, follow=follow, poll_interval=0.01)
+    assert open_files() == before
+    assert next(records) == EXPECTED[0]
+    assert open_files() == before + len(SAMPLE)
+    records.close()
+    assert open_files() == before
+
+
+def test_memory_follows_the_record_not_its_lines(run_child):
+    """An 18 MiB record (a large repr logged: a line break every 16 bytes) reads in at most four
+    times its size."""
+    result = run_child("""
+        import pathlib, tracemalloc
+        from foundation_logging import read_log
+        logs = pathlib.Path("logs")
+        logs.mkdir()
+        lines = "".join(f"\\n  {i:013d}" for i in range(18 * 2**20 // 16))
+        (logs / "varnel.log").write_text("2026-12-08 16:00:00 |     0.000s | info     | x.py | " + lines + "\\n")
+        del lines
+        size = (logs / "varnel.log").stat().st_size
+        tracemalloc.start()
+        (record,) = read_log(logs)
+        print(len(record.message) / size, tracemalloc.get_traced_memory()[1] / size)
+    """)
+    whole, peak = map(float, result.stdout.split())
+    assert whole > 0.99 and peak <= 4
+
+
+def test_lnav_reads_the_log_as_read_log_does(tmp_path, run_child):
+    """The format that --lnav-format prints, installed into the real lnav: its count of records
+    per level over two files, multi-line records included, is read_log's."""
+    write_every_level = """
+        import foundation as f
+        f.initialize_logging()
+        f.set_global_level(f.Level.trace)
+        for level in f.Level.__members__.values():
+            f._log_filtered(level, "python/varnel/step/wheel | v2.py", f"{level.name}\\n  Traceback | x")
+        f.shutdown_logging()
+    """
+    logs = tmp_path / "logs"
+    # Two files, the older as if rotated; written from two folders, since lnav takes files that
+    # start with the same line for one.
+    for name, folder in [("varnel.1.log", tmp_path / "first"), ("varnel.log", tmp_path / "second")]:
+        folder.mkdir()
+        run_child(write_every_level, cwd=folder)
+        logs.mkdir(exist_ok=True)
+        os.replace(folder / ".tamblin" / "logs" / "varnel.log", logs / name)
+    (tmp_path / "varnel_log.json").write_text(run_reader("--lnav-format").stdout)
+    # Its own home, so that it installs nothing for the user; and without the sanitizer runtime
+    # that a sanitizer run preloads into our own processes, under which lnav hangs.
+    env = {**{name: value for name, value in os.environ.items() if name not in ("LD_PRELOAD", "XDG_CONFIG_HOME")},
+           "HOME": str(tmp_path)}
+
+    def lnav(*args):
+        result = subprocess.run(["lnav", *args], capture_output=True, text=True, timeout=60, env=env)
+        assert result.returncode == 0, result.stderr
+        return result.stdout
+
+    lnav("-i", tmp_path / "varnel_log.json")
+    rows = json.loads(lnav("-n", "-q", "-c", ";SELECT log_level, count(*) AS count FROM varnel_log GROUP BY log_level",
+                           "-c", ":write-json-to -", logs))
+    expected = collections.Counter("fatal" if record.level == "off" else record.level for record in read_log(logs))
+    assert {row["log_level"]: row["count"] for row in rows} == expected
+    assert expected["fatal"] == 2 and expected["info"] == 4

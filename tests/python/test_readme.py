@@ -41,14 +41,15 @@ def test_native_examples_are_the_consumer_module():
 
 
 # Whole records of every kind the writer makes (continuation lines, escapes, the separator in a
-# message, blank and long source columns), and their reading.
+# message, blank and long source columns, a bar escaped in one, the level off), and their reading.
 LINES = """\
 2026-12-08 16:00:00 |     0.000s | info     |                                | Logging to directory: /srv
 2026-12-08 16:00:02 |     2.001s | error    | s.m.wheel.py                   | stalled | hot
   Traceback (most recent call last):
 \tZeroDivisionError \\x1b[31m
 2026-12-08 16:00:03 | 100000.500s | critical | a.very.long.source.column.of.a.file.py | caf\u00e9 \\\\ \\x0d
-2026-12-08 16:00:04 |     4.000s | warning  | d.odometry.py                  | \n"""
+2026-12-08 16:00:04 |     4.000s | off      | s.wheel \\x7c v2.py            | stop | now
+2026-12-08 16:00:05 |     5.000s | warning  | d.odometry.py                  | \n"""
 
 
 def test_collector_rules_and_regex_give_the_readers_records(tmp_path):

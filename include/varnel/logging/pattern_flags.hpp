@@ -30,8 +30,8 @@ public:
 
 /// Flag '*': the display form of the source path of the record this thread is writing (set only
 /// by log_from_file), left-aligned in SOURCE_COLUMN_WIDTH bytes and never cut; blank otherwise.
-/// Control characters other than tab, and DEL, are written as "\xNN" (the width counts the
-/// escapes). Padding given in the pattern is ignored.
+/// Control characters but tab, DEL and "|" are written as "\xNN" (the width counts the escapes),
+/// so that the column never holds the separator " | ". Padding given in the pattern is ignored.
 class SourceFileFormatter final : public spdlog::custom_flag_formatter {
 public:
     void format(const spdlog::details::log_msg& msg, const std::tm& time, spdlog::memory_buf_t& dest) override;
