@@ -161,8 +161,8 @@ def main():
     w("Per-call figures are net of the timing loop (an empty statement timed the same number of times is "
       f"subtracted). Emitted lines: {compare['emitted_lines']:,} lines per process, standard output on "
       "/dev/null; each line is in the kernel (foundation) or flushed (`logging`) when its call returns.\n")
-    w(f"Each emitted line timed alone, one call every {latency['period_ms']:g} ms ({latency['calls']:,} calls per "
-      f"process; with {processes} processes logging into the same folder at once, the calls of all of them). "
+    w(f"Each emitted line timed alone, the calls back to back ({latency['calls']:,} calls per process; with "
+      f"{processes} processes logging into the same folder at once, the calls of all of them). "
       "p50, p99 and p99.9 are medians over the rounds, the longest call the longest of all rounds:\n")
     w("| Processes | foundation p50 | p99 | p99.9 | longest | `logging` p50 | p99 | p99.9 | longest |")
     w("|---|---|---|---|---|---|---|---|---|")
@@ -235,7 +235,7 @@ def main():
     w(f"- The black box: every line reaches the kernel before its call returns, so the file sink costs a "
       f"`write(2)` per line ({write_syscall:.0f} ns here for the bare call) where batches of 16 KiB used to "
       f"cost a fraction of one. A line to the file takes {file_line:.0f} ns, {write_ratio:.2f}× the bare "
-      f"`write(2)`: formatting, the logger, and a look at the file every 4 KiB (has another process rotated or "
+      f"`write(2)`: formatting, the logger, and a look at the file every 8 KiB (has another process rotated or "
       f"deleted it?). The tail of the calls from Python stays below `logging`'s median: no call waits for a "
       f"lock of another process (rotation alone takes one, for 20 ms at most).")
     w(f"- Filtered-out messages: {filtered_ours:.0f} ns against {filtered_logging:.0f} ns "

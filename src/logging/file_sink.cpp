@@ -25,7 +25,7 @@ constexpr const char* file_name = "varnel.log";
 
 // How often a process looks at the file and its name: every this many bytes it writes, and every
 // so often. A line of another process can land in a file just rotated away only this late.
-constexpr std::size_t size_check_bytes = 4096;
+constexpr std::size_t size_check_bytes = 8192;
 constexpr auto name_check_interval = std::chrono::milliseconds(50);
 
 // The folder's lock is taken for a rotation, which takes microseconds: waited for this long at

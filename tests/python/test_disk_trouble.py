@@ -130,7 +130,7 @@ def test_symbolic_link_for_the_log_file_is_never_followed(run_child, tmp_path):
         f.warn("into the file")
         os.remove(LOG)
         os.symlink({str(target)!r}, LOG)  # planted while logging: found when the file is next looked at,
-        f.warn("x" * 5000)                # at the latest before a few KiB more
+        f.warn("x" * 9000)                # at the latest before a few KiB more
         f.warn("dropped")
         f.shutdown_logging()
     """)
