@@ -3,7 +3,7 @@ VENV := .venv
 PYTHON := $(VENV)/bin/python
 BUILD_DIR := build
 
-.PHONY: all setup build test test-cpp test-python test-asan test-tsan test-wheel fuzz tidy bench demo clean
+.PHONY: all setup build test test-cpp test-python test-asan test-tsan test-wheel thread-safety fuzz tidy bench demo clean
 
 all: build
 
@@ -22,13 +22,22 @@ build: setup
 test: build
 	@$(MAKE) --no-print-directory test-cpp test-python
 
+# The tests keep their temporary files in the build tree.
+TEST_TMPDIR := $(CURDIR)/$(BUILD_DIR)/tmp
+
+# Each test in a process of its own (ctest), then all of them in one process, in a random order.
+# The Races suite is for ThreadSanitizer alone (test-tsan).
 test-cpp:
-	@echo "==> running the C++ tests (ctest)"
-	@$(VENV)/bin/ctest --test-dir $(BUILD_DIR) --output-on-failure
+	@echo "==> running the C++ tests (ctest, then one process in a random order)"
+	@mkdir -p $(TEST_TMPDIR)
+	@TMPDIR=$(TEST_TMPDIR) $(VENV)/bin/ctest --test-dir $(BUILD_DIR) --output-on-failure -E '^Races\.'
+	@TMPDIR=$(TEST_TMPDIR) $(BUILD_DIR)/tests/cpp/foundation_tests --gtest_shuffle --gtest_filter='-Races.*' \
+		--gtest_brief=1
 
 test-python:
 	@echo "==> running the Python tests (pytest)"
-	@$(PYTHON) -m pytest tests/python
+	@mkdir -p $(TEST_TMPDIR)
+	@TMPDIR=$(TEST_TMPDIR) $(PYTHON) -m pytest tests/python
 
 # Sanitizer builds, each in a tree of its own (CI runs both).
 SANITIZER_CMAKE = $(VENV)/bin/cmake -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFOUNDATION_BUILD_TESTS=ON \
@@ -47,12 +56,19 @@ test-asan: setup
 	ASAN_OPTIONS=detect_leaks=0:handle_segv=0:handle_sigbus=0:handle_sigfpe=0 LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONPATH=build-asan/install \
 		$(PYTHON) -m pytest tests/python
 
-# ThreadSanitizer on the native concurrency tests.
+# ThreadSanitizer on the native concurrency tests and the races run for it alone.
 test-tsan: setup
 	$(SANITIZER_CMAKE) -S . -B build-tsan -DFOUNDATION_BUILD_EXTENSION=OFF \
 		-DCMAKE_CXX_FLAGS="-fsanitize=thread"
 	$(VENV)/bin/cmake --build build-tsan --target foundation_tests
-	TSAN_OPTIONS=halt_on_error=1 $(VENV)/bin/ctest --test-dir build-tsan -R Concurrency --output-on-failure
+	TSAN_OPTIONS=halt_on_error=1 $(VENV)/bin/ctest --test-dir build-tsan -R '^(Concurrency|Races)\.' --output-on-failure
+
+# The core built with clang's lock analysis: every member a mutex guards is used with it held.
+thread-safety: setup
+	EXTRA_APT_PACKAGES="clang-14" bash scripts/bootstrap.sh
+	$(VENV)/bin/cmake -G Ninja -S . -B build-thread-safety -DCMAKE_CXX_COMPILER=clang++-14 \
+		-DFOUNDATION_BUILD_EXTENSION=OFF -DCMAKE_CXX_FLAGS="-Wthread-safety -Werror"
+	$(VENV)/bin/cmake --build build-thread-safety --target varnel_foundation
 
 # libFuzzer targets under ASan/UBSan, each run for FUZZ_SECONDS on a corpus grown in build-fuzz.
 FUZZ_SECONDS ?= 60
@@ -106,4 +122,4 @@ demo: build
 	@$(PYTHON) examples/drive_demo.py
 
 clean:
-	rm -rf $(BUILD_DIR) build-asan build-tsan build-fuzz $(BENCH_DIR) .tamblin demo_response.png
+	rm -rf $(BUILD_DIR) build-asan build-tsan build-thread-safety build-fuzz $(BENCH_DIR) .tamblin demo_response.png

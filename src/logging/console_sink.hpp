@@ -19,7 +19,8 @@ public:
     void write_fatal(const FatalRecord& record) const noexcept override;
 
 protected:
-    void write_line(const spdlog::details::log_msg& msg, const spdlog::memory_buf_t& line) override;
+    void write_line(const spdlog::details::log_msg& msg, const spdlog::memory_buf_t& line)
+        REQUIRES(mutex_) override;
 
 private:
     const bool colour_;  // standard output is a colour terminal

@@ -115,7 +115,7 @@ void install_fatal_signal_handlers() noexcept {
         if (fatal.installed) {
             continue;
         }
-        *fmt::format_to_n(fatal.message, sizeof fatal.message - 1, "ended by signal SIG{} ({})",
+        *fmt::format_to_n(fatal.message, sizeof fatal.message - 1, FMT_STRING("ended by signal SIG{} ({})"),
                           ::sigabbrev_np(fatal.number), ::sigdescr_np(fatal.number))
              .out = '\0';
         if (::sigaction(fatal.number, &ours, &fatal.replaced) != 0) {

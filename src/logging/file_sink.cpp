@@ -48,8 +48,8 @@ std::error_code last_error() noexcept { return {errno, std::system_category()}; 
 
 // varnel.log, varnel.1.log, ... into `name`, without allocating.
 void rotated_name(int index, char (&name)[32]) noexcept {
-    *(index == 0 ? fmt::format_to_n(name, sizeof name - 1, "{}", file_name)
-                 : fmt::format_to_n(name, sizeof name - 1, "varnel.{}.log", index))
+    *(index == 0 ? fmt::format_to_n(name, sizeof name - 1, FMT_STRING("{}"), file_name)
+                 : fmt::format_to_n(name, sizeof name - 1, FMT_STRING("varnel.{}.log"), index))
          .out = '\0';
 }
 
@@ -75,6 +75,7 @@ void make_folder(const std::string& path) noexcept {
 
 FileSink::FileSink(std::string folder, RotationLimits limits)
     : folder_(std::move(folder)), file_path_(folder_ + '/' + file_name), limits_(limits) {
+    const MutexLock lock(mutex_);
     Trouble trouble = open_folder();
     if (!trouble) {
         trouble = open_file();
@@ -87,6 +88,8 @@ FileSink::FileSink(std::string folder, RotationLimits limits)
 }
 
 FileSink::~FileSink() {
+    const MutexLock lock(mutex_);
+    close_file();
     if (recovery_unreported_) {
         report({Step::write_again, {}}, count_lost_lines(0), true);
     }
@@ -133,7 +136,7 @@ FileSink::Trouble FileSink::check(std::size_t line_size, clock::time_point now) 
     const bool name_due = now < name_checked_ || now - name_checked_ >= name_check_interval;
     const bool full = static_cast<std::size_t>(size_) + line_size > limits_.max_file_size;
     if (file_fd_ && (name_due || full) && !is_current_file()) {
-        file_fd_.reset();  // rotated away: the lines written to it are in the rotated file
+        close_file();  // rotated away: the lines written to it are in the rotated file
     }
     if (!file_fd_) {
         if (const Trouble trouble = reopen()) {
@@ -159,6 +162,17 @@ FileSink::Trouble FileSink::check(std::size_t line_size, clock::time_point now) 
         rotate(line_size, now);
     }
     return {};
+}
+
+// A close that fails loses the lines written since the file was last looked at: they are counted
+// and reported like lines that could not be written.
+void FileSink::close_file() {
+    if (const std::error_code error = file_fd_.close()) {
+        failing_ = true;
+        recovery_unreported_ = false;
+        report({Step::close_file, error}, count_lost_lines(unconfirmed_lines_));
+        forget_unconfirmed();
+    }
 }
 
 void FileSink::forget_unconfirmed() noexcept {
@@ -245,11 +259,13 @@ bool FileSink::ends_with_line_break() const noexcept {
     const UniqueFd reader(::openat(folder_fd_.get(), file_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     // The file's last byte once no write is under way (a line break when it is empty, not the file
     // open, or cannot be waited for), and its size.
+    const int file = file_fd_.get();
+    const FileId file_id = file_id_;
     const auto last_byte = [&](off_t& size) noexcept {
         struct stat status {};
         char last = '\n';
-        if (::fallocate(file_fd_.get(), FALLOC_FL_KEEP_SIZE, 0, 1) == 0 && ::fstat(reader.get(), &status) == 0 &&
-            FileId{status.st_dev, status.st_ino} == file_id_ && status.st_size > 0 &&
+        if (::fallocate(file, FALLOC_FL_KEEP_SIZE, 0, 1) == 0 && ::fstat(reader.get(), &status) == 0 &&
+            FileId{status.st_dev, status.st_ino} == file_id && status.st_size > 0 &&
             ::pread(reader.get(), &last, 1, status.st_size - 1) == 1) {
             size = status.st_size;
             return last;
@@ -336,14 +352,14 @@ void FileSink::rotate(std::size_t line_size, clock::time_point now) {
     } else {
         struct stat status {};
         if (!is_current_file()) {  // rotated by another process meanwhile
-            file_fd_.reset();
+            close_file();
             static_cast<void>(reopen());  // a failure shows at the next line
         } else if (::fstat(file_fd_.get(), &status) == 0) {
             size_ = status.st_size;
         }
         if (file_fd_ && size_ > 0 && static_cast<std::size_t>(size_) + line_size > limits_.max_file_size) {
             if (rename_chain()) {
-                file_fd_.reset();
+                close_file();
                 static_cast<void>(reopen());
             } else {
                 rotation_blocked_until_ = now + rotation_retry_interval;
@@ -408,9 +424,10 @@ void FileSink::note_written() {
     }
 }
 
-bool FileSink::report(const Trouble& trouble, std::uint64_t lines_lost, bool always) const noexcept {
+bool FileSink::report(const Trouble& trouble, std::uint64_t lines_lost, bool always) noexcept {
     char text[1024];
-    return report_trouble(std::string_view(text, describe(trouble, text, sizeof text, lines_lost)), always);
+    return report_trouble(std::string_view(text, describe(trouble, text, sizeof text, lines_lost)),
+                          always ? nullptr : &report_limit_);
 }
 
 // The one place where trouble becomes text. Allocates nothing.
@@ -429,36 +446,36 @@ std::size_t FileSink::describe(const Trouble& trouble, char* text, std::size_t r
     char to[32];
     rotated_name(trouble.rename_from, from);
     rotated_name(trouble.rename_from + 1, to);
-    fmt::format_to_n_result<char*> end{text, 0};
+    // Formats at `at` in `text`, cut short at `room`; where the text now ends.
+    const auto put = [&](std::size_t at, auto format, const auto&... arguments) noexcept {
+        return std::min(room, at + fmt::format_to_n(text + at, room - at, format, arguments...).size);
+    };
+    std::size_t size = 0;
     switch (trouble.step) {
         case Step::open_folder:
-            end = fmt::format_to_n(text, room, "cannot open the log folder {}: {}", folder_, reason);
+            size = put(0, FMT_STRING("cannot open the log folder {}: {}"), folder_, reason);
             break;
         case Step::open_file:
-            end = fmt::format_to_n(text, room, "cannot open {} for writing: {}", file_path_, reason);
+            size = put(0, FMT_STRING("cannot open {} for writing: {}"), file_path_, reason);
             break;
         case Step::write_file:
-            end = fmt::format_to_n(text, room, "cannot write {}: {}", file_path_, reason);
+            size = put(0, FMT_STRING("cannot write {}: {}"), file_path_, reason);
+            break;
+        case Step::close_file:
+            size = put(0, FMT_STRING("cannot close {}: {}"), file_path_, reason);
             break;
         case Step::write_again:
-            end = fmt::format_to_n(text, room, "writing to {} again; {} lines were lost", file_path_, lines_lost);
-            return std::min(end.size, room);
+            return put(0, FMT_STRING("writing to {} again; {} lines were lost"), file_path_, lines_lost);
         case Step::lock_folder:
-            end = fmt::format_to_n(text, room,
-                                   "cannot rotate {}: another process holds the lock on the log folder; "
-                                   "still appending to {}",
-                                   file_path_, file_name);
-            return std::min(end.size, room);
+            return put(0,
+                       FMT_STRING("cannot rotate {}: another process holds the lock on the log folder; "
+                                  "still appending to {}"),
+                       file_path_, file_name);
         case Step::rename_file:
-            end = fmt::format_to_n(text, room, "cannot rotate {}: renaming {} to {} failed: {}; still appending to {}",
-                                   file_path_, from, to, reason, file_name);
-            return std::min(end.size, room);
+            return put(0, FMT_STRING("cannot rotate {}: renaming {} to {} failed: {}; still appending to {}"),
+                       file_path_, from, to, reason, file_name);
     }
-    if (lines_lost > 0) {
-        const std::size_t used = std::min(end.size, room);
-        end.size = used + fmt::format_to_n(text + used, room - used, "; {} lines lost so far", lines_lost).size;
-    }
-    return std::min(end.size, room);
+    return lines_lost > 0 ? put(size, FMT_STRING("; {} lines lost so far"), lines_lost) : size;
 }
 
 void FileSink::after_fork_in_child(bool interrupted) noexcept {

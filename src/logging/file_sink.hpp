@@ -9,16 +9,18 @@
 // killed with a child that inherited it, or hostile) delays a rotation, never a log call.
 //
 // A process learns cheaply what the others did: it counts its own bytes, and looks at the file
-// (its size, whether it was deleted) every few KiB it writes and at the name (whether another
-// process rotated it away) every few tenths of a second, or whenever its next line would not
-// fit. When others append too, it reads the file's size after every line. A line written just
-// as another process rotates can still land at the end of the file just rotated, whole.
+// (its size, whether it was deleted) every 8 KiB it writes, and at the name (whether another
+// process rotated it away) every twentieth of a second, or whenever its next line would not fit.
+// When others append too, it reads the file's size after every line. A line written just as
+// another process rotates can still land at the end of the file just rotated, whole. The lines
+// written since the last look are kept, to be written again should the file turn out deleted.
 //
 // Nothing is ever truncated but a part line of this process's own that a failed write left at
-// the end. A file that cannot be opened or written costs the lines written meanwhile, which are
+// the end. A file that cannot be opened, written or closed costs the lines concerned, which are
 // counted and reported, and every later line tries again, so logging resumes by itself once the
-// cause is gone. Symbolic links are never followed for the files (the folder itself may be one),
-// and no descriptor survives exec().
+// cause is gone. Every step that can fail says so in a Trouble (the step and its errno), and
+// describe() alone turns one into text. Symbolic links are never followed for the files (the
+// folder itself may be one), and no descriptor survives exec().
 
 #include <atomic>
 #include <chrono>
@@ -30,6 +32,7 @@
 #include <sys/types.h>
 
 #include "logging/process_sink.hpp"
+#include "logging/trouble_report.hpp"
 #include "logging/unique_fd.hpp"
 
 namespace logging::detail {
@@ -58,8 +61,9 @@ public:
     void write_fatal(const FatalRecord& record) const noexcept override;
 
 protected:
-    void write_line(const spdlog::details::log_msg& msg, const spdlog::memory_buf_t& line) override;
-    void after_fork_in_child(bool interrupted) noexcept override;
+    void write_line(const spdlog::details::log_msg& msg, const spdlog::memory_buf_t& line)
+        REQUIRES(mutex_) override;
+    void after_fork_in_child(bool interrupted) noexcept NO_THREAD_SAFETY_ANALYSIS override;
 
 private:
     using clock = spdlog::log_clock;
@@ -74,7 +78,7 @@ private:
     };
 
     /// What went wrong, kept as the system's error until describe() tells it.
-    enum class Step { open_folder, open_file, write_file, write_again, lock_folder, rename_file };
+    enum class Step { open_folder, open_file, write_file, close_file, write_again, lock_folder, rename_file };
     struct Trouble {
         Step step = Step::write_file;
         std::error_code error;
@@ -82,22 +86,23 @@ private:
         explicit operator bool() const noexcept { return static_cast<bool>(error); }
     };
 
-    bool check_due(std::size_t line_size, clock::time_point now) const noexcept;
-    Trouble check(std::size_t line_size, clock::time_point now);
-    void forget_unconfirmed() noexcept;
-    bool is_current_file() noexcept;
-    Trouble open_folder();
-    Trouble open_file();
-    Trouble reopen();
-    bool ends_with_line_break() const noexcept;
-    Trouble append(const char* data, std::size_t size);
-    void take_back_part_line(std::size_t written) noexcept;
-    void rotate(std::size_t line_size, clock::time_point now);
+    bool check_due(std::size_t line_size, clock::time_point now) const noexcept REQUIRES(mutex_);
+    Trouble check(std::size_t line_size, clock::time_point now) REQUIRES(mutex_);
+    void close_file() REQUIRES(mutex_);
+    void forget_unconfirmed() noexcept REQUIRES(mutex_);
+    bool is_current_file() noexcept REQUIRES(mutex_);
+    Trouble open_folder() REQUIRES(mutex_);
+    Trouble open_file() REQUIRES(mutex_);
+    Trouble reopen() REQUIRES(mutex_);
+    bool ends_with_line_break() const noexcept REQUIRES(mutex_);
+    Trouble append(const char* data, std::size_t size) REQUIRES(mutex_);
+    void take_back_part_line(std::size_t written) noexcept REQUIRES(mutex_);
+    void rotate(std::size_t line_size, clock::time_point now) REQUIRES(mutex_);
     static bool lock_folder(int lock_fd) noexcept;
-    bool rename_chain();
-    void lose_line(const Trouble& trouble);
-    void note_written();
-    bool report(const Trouble& trouble, std::uint64_t lines_lost = 0, bool always = false) const noexcept;
+    bool rename_chain() REQUIRES(mutex_);
+    void lose_line(const Trouble& trouble) REQUIRES(mutex_);
+    void note_written() REQUIRES(mutex_);
+    bool report(const Trouble& trouble, std::uint64_t lines_lost = 0, bool always = false) noexcept;
     std::size_t describe(const Trouble& trouble, char* text, std::size_t room,
                          std::uint64_t lines_lost = 0) const noexcept;
 
@@ -105,21 +110,21 @@ private:
     const std::string file_path_;  // folder_ + "/varnel.log": for messages and the fatal record
     const RotationLimits limits_;
 
-    // Guarded by the sink's lock:
-    UniqueFd folder_fd_;                      // the folder: the base of every file operation
-    FileId folder_id_;
-    UniqueFd file_fd_;                        // varnel.log, append-only
-    FileId file_id_;
-    off_t size_ = 0;                          // the file's size as last learned, plus this process's lines since
-    bool others_append_ = false;              // another process appends too: learn the size after each line
-    spdlog::memory_buf_t unconfirmed_;        // the lines written since the file was last seen, at most a few KiB
-    std::size_t unconfirmed_lines_ = 0;       // how many
-    clock::time_point name_checked_{};        // when the name was last compared with the file
-    clock::time_point rotation_blocked_until_{};  // the folder's lock was out of reach: no new try before
-    bool line_break_due_ = false;             // the file may end in a part line: start with a line break
-    bool failing_ = false;                    // the last line was lost
-    bool recovery_unreported_ = false;        // writing works again, and the report is still due
+    UniqueFd folder_fd_ GUARDED_BY(mutex_);  // the folder: the base of every file operation
+    FileId folder_id_ GUARDED_BY(mutex_);
+    UniqueFd file_fd_ GUARDED_BY(mutex_);  // varnel.log, append-only
+    FileId file_id_ GUARDED_BY(mutex_);
+    off_t size_ GUARDED_BY(mutex_) = 0;  // the file's size as last learned, plus this process's lines since
+    bool others_append_ GUARDED_BY(mutex_) = false;  // another process appends too: learn the size after each line
+    spdlog::memory_buf_t unconfirmed_ GUARDED_BY(mutex_);  // the lines written since the file was last seen
+    std::size_t unconfirmed_lines_ GUARDED_BY(mutex_) = 0;  // how many
+    clock::time_point name_checked_ GUARDED_BY(mutex_){};   // when the name was last compared with the file
+    clock::time_point rotation_blocked_until_ GUARDED_BY(mutex_){};  // the lock was out of reach: no try before
+    bool line_break_due_ GUARDED_BY(mutex_) = false;       // the file may end in a part line
+    bool failing_ GUARDED_BY(mutex_) = false;              // the last line was lost
+    bool recovery_unreported_ GUARDED_BY(mutex_) = false;  // writing works again, and the report is still due
 
+    ReportLimit report_limit_;      // the reports of this file's trouble
     std::atomic<int> lock_fd_{-1};  // the folder opened for its lock while rotating; a forked child closes it
 };
 

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -70,9 +69,9 @@ Generation current_generation;
 
 struct FilterState {
     std::atomic<const FilterSnapshot*> current{new FilterSnapshot};
-    std::atomic<Reader*> readers{nullptr};       // every record ever made, newest first
-    std::mutex mutex;                            // serialises the writers; never taken to decide
-    std::vector<const FilterSnapshot*> retired;  // replaced snapshots that a reader may still hold
+    std::atomic<Reader*> readers{nullptr};  // every record ever made, newest first
+    detail::Mutex mutex;                    // serialises the writers; never taken to decide
+    std::vector<const FilterSnapshot*> retired GUARDED_BY(mutex);  // replaced, a reader may still hold them
 };
 
 FilterState& filters() {
@@ -94,7 +93,7 @@ bool held_by_a_reader(const FilterState& state, const FilterSnapshot* snapshot) 
 }
 
 // Frees the retired snapshots that no reader holds.
-void free_unheld(FilterState& state) noexcept {
+void free_unheld(FilterState& state) noexcept REQUIRES(state.mutex) {
     const auto unheld = std::partition(state.retired.begin(), state.retired.end(),
                                        [&](const FilterSnapshot* old) { return held_by_a_reader(state, old); });
     std::for_each(unheld, state.retired.end(), [](const FilterSnapshot* old) { delete old; });
@@ -106,7 +105,7 @@ void free_unheld(FilterState& state) noexcept {
 template <class Change>
 void change_filters(Change change) {
     auto& state = filters();
-    const std::lock_guard<std::mutex> lock(state.mutex);
+    const detail::MutexLock lock(state.mutex);
     const FilterSnapshot* old = state.current.load(std::memory_order_relaxed);
     auto next = std::make_unique<FilterSnapshot>(*old);
     if (!change(*next)) {
@@ -171,32 +170,50 @@ Reader* attach_reader(FilterState& state) {
     return reader;
 }
 
-// The current snapshot, announced in `reader` so that no writer frees it until the announcement
-// is withdrawn.
-const FilterSnapshot* hold_current(FilterState& state, Reader& reader) {
-    const FilterSnapshot* snapshot = state.current.load(std::memory_order_acquire);
-    for (;;) {
-        reader.hazard.store(snapshot, std::memory_order_seq_cst);
-        const FilterSnapshot* still = state.current.load(std::memory_order_seq_cst);
-        if (still == snapshot) {
-            return snapshot;
+// The current snapshot, announced in a reader's hazard pointer for as long as the hold lasts, so
+// that no writer frees it meanwhile; the announcement is withdrawn however the hold ends.
+class SnapshotHold {
+public:
+    SnapshotHold(const FilterState& state, Reader& reader) noexcept : reader_(reader) {
+        const FilterSnapshot* snapshot = state.current.load(std::memory_order_acquire);
+        for (;;) {
+            reader_.hazard.store(snapshot, std::memory_order_seq_cst);
+            const FilterSnapshot* still = state.current.load(std::memory_order_seq_cst);
+            if (still == snapshot) {
+                break;
+            }
+            snapshot = still;
         }
-        snapshot = still;
+        snapshot_ = snapshot;
     }
-}
+    ~SnapshotHold() { reader_.hazard.store(nullptr, std::memory_order_release); }
+    SnapshotHold(const SnapshotHold&) = delete;
+    SnapshotHold& operator=(const SnapshotHold&) = delete;
+    SnapshotHold(SnapshotHold&&) = delete;
+    SnapshotHold& operator=(SnapshotHold&&) = delete;
+
+    const FilterSnapshot* operator->() const noexcept { return snapshot_; }
+
+private:
+    Reader& reader_;
+    const FilterSnapshot* snapshot_ = nullptr;
+};
 
 // The threshold for a path this thread has not decided in the current generation.
 [[gnu::noinline]] Level decide_uncached(const char* path) {
     auto& state = filters();
     Reader* reader = this_thread_reader != nullptr ? this_thread_reader : attach_reader(state);
     if (reader == nullptr) {  // the thread is ending: decide under the writers' lock
-        const std::lock_guard<std::mutex> lock(state.mutex);
+        const detail::MutexLock lock(state.mutex);
         return state.current.load(std::memory_order_relaxed)->threshold_for(path);
     }
-    const FilterSnapshot* snapshot = hold_current(state, *reader);
-    const Level threshold = snapshot->threshold_for(path);
-    const std::uint64_t generation = snapshot->generation;
-    reader->hazard.store(nullptr, std::memory_order_release);
+    Level threshold = Level::info;
+    std::uint64_t generation = 0;
+    {
+        const SnapshotHold snapshot(state, *reader);
+        threshold = snapshot->threshold_for(path);  // may throw (a copy of the base name)
+        generation = snapshot->generation;
+    }
     auto& cache = reader->cache;
     if (cache.generation() != generation) {
         cache.reset(generation);
@@ -230,7 +247,7 @@ public:
 
 }  // namespace
 
-std::mutex& detail::filter_mutex() { return filters().mutex; }
+detail::Mutex& detail::filter_mutex() { return filters().mutex; }
 
 void set_global_level(Level level) {
     change_filters([level](FilterSnapshot& filters) {
@@ -294,7 +311,7 @@ bool is_enabled_for(Level level, const char* filepath) {
 
 void log_from_file(Level level, const char* filepath, std::string_view message) {
     const detail::FilteredWrite write;
-    if (!write || !detail::filtered_path_open()) {
+    if (!write) {
         return;
     }
     const auto logger = detail::installed_logger();

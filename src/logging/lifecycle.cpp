@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -25,10 +24,7 @@ namespace fs = std::filesystem;
 namespace logging {
 namespace detail {
 
-std::atomic<bool> initialized{false};
-std::atomic<bool> shut_down{false};
-std::atomic<bool> logger_installed{false};
-std::atomic<bool> exiting{false};
+std::atomic<std::uint32_t> lifecycle{0};
 
 namespace {
 
@@ -36,11 +32,11 @@ std::atomic<int> writes_in_progress{0};
 
 }  // namespace
 
-// Sequentially consistent on both sides: either the writer sees `exiting`, or the exit handler
-// sees the writer's count.
+// Sequentially consistent on both sides: either the writer sees the exiting bit, or the exit
+// handler sees the writer's count.
 bool FilteredWrite::enter() noexcept {
     writes_in_progress.fetch_add(1);
-    return !exiting.load();
+    return lifecycle.load() == lifecycle_bits::filtered_road_open;
 }
 
 FilteredWrite::FilteredWrite() noexcept : admitted_(enter()) {}
@@ -55,20 +51,20 @@ constexpr const char* logger_name = "core";
 constexpr const char* log_directory = ".tamblin/logs";
 constexpr detail::RotationLimits rotation_limits{std::size_t{5} * 1024 * 1024, 3};
 
-// The logger and the locks that order init, shutdown, exit and fork. Never destroyed: native
-// threads that still log while the process exits must find it intact. Neither lock is ever held
-// while a line is written, so that fork(), which takes both, never waits for the log.
+// The logger and the locks that order init, shutdown and fork. Never destroyed: native threads
+// that still log while the process exits must find it intact. Neither lock is ever held while a
+// line is written, so that fork(), which takes both, never waits for the log.
 struct Logging {
-    std::mutex lifecycle;                    // init(), shutdown() and fork()
-    std::mutex logger_mutex;                 // guards `logger`; held only to copy it
-    std::shared_ptr<spdlog::logger> logger;  // "core" while running
+    detail::Mutex lifecycle;                                      // init(), shutdown() and fork()
+    detail::Mutex logger_mutex;                                   // held only to copy `logger`
+    std::shared_ptr<spdlog::logger> logger GUARDED_BY(logger_mutex);  // "core" while running
 };
 
 Logging& state = *new Logging;
 
 // Everything init() makes, installed; on a throw the local objects are released on the way out.
 // The absolute log folder goes to `absolute_directory`.
-std::shared_ptr<spdlog::logger> create_logger(std::string& absolute_directory) {
+std::shared_ptr<spdlog::logger> create_logger(std::string& absolute_directory) REQUIRES(state.lifecycle) {
     initialize_timer();
 
     const fs::path directory = log_directory;
@@ -92,18 +88,19 @@ std::shared_ptr<spdlog::logger> create_logger(std::string& absolute_directory) {
 
     spdlog::set_default_logger(logger);
     {
-        const std::lock_guard<std::mutex> lock(state.logger_mutex);
+        const detail::MutexLock lock(state.logger_mutex);
         state.logger = logger;
     }
-    detail::logger_installed.store(true, std::memory_order_release);
+    detail::lifecycle.fetch_or(detail::lifecycle_bits::installed, std::memory_order_release);
     return logger;
 }
 
-// Undoes what create_logger() installed (all of it, or as far as it got): lets go of the logger;
-// spdlog's registry still holds it.
-void uninstall_logger() {
-    detail::logger_installed.store(false, std::memory_order_release);
-    const std::lock_guard<std::mutex> lock(state.logger_mutex);
+// Undoes what create_logger() installed (all of it, or as far as it got): lets go of the logger,
+// which spdlog's registry still holds, and leaves the facade uninitialised.
+void uninstall_logger() REQUIRES(state.lifecycle) {
+    detail::lifecycle.fetch_and(~(detail::lifecycle_bits::installed | detail::lifecycle_bits::initialized),
+                                std::memory_order_release);
+    const detail::MutexLock lock(state.logger_mutex);
     state.logger.reset();
 }
 
@@ -111,7 +108,7 @@ void uninstall_logger() {
 // was made): closes the filtered path, waits for the writes in progress, and tells how many lines
 // were lost, if any.
 void at_exit() {
-    detail::exiting.store(true);
+    detail::lifecycle.fetch_or(detail::lifecycle_bits::exiting);
     // Writes in progress take microseconds; the bound only guards against a thread stuck in I/O.
     for (int waited_ms = 0; detail::writes_in_progress.load() > 0 && waited_ms < 2000; ++waited_ms) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -122,13 +119,13 @@ void at_exit() {
 // Fork: the locks that are never held while writing are taken, so that the child finds the
 // logger, the filters and the lifecycle whole; the sinks' locks, which a thread writing to a
 // console nobody reads may hold for good, are not: the child renews them.
-void before_fork() {
+void before_fork() NO_THREAD_SAFETY_ANALYSIS {
     state.lifecycle.lock();
     detail::filter_mutex().lock();
     state.logger_mutex.lock();
 }
 
-void after_fork_in_parent() {
+void after_fork_in_parent() NO_THREAD_SAFETY_ANALYSIS {
     state.logger_mutex.unlock();
     detail::filter_mutex().unlock();
     state.lifecycle.unlock();
@@ -136,7 +133,7 @@ void after_fork_in_parent() {
 
 // The child has no thread but this one, and nothing the parent's other threads were doing
 // survives: the writes they had in progress are not waited for.
-void after_fork_in_child() {
+void after_fork_in_child() NO_THREAD_SAFETY_ANALYSIS {
     detail::writes_in_progress.store(0);
     detail::renew_process_sinks_in_child();
     state.logger_mutex.unlock();
@@ -154,11 +151,11 @@ void init() {
     std::shared_ptr<spdlog::logger> logger;
     std::string directory;
     {
-        const std::lock_guard<std::mutex> lock(state.lifecycle);
-        bool expected = false;
-        if (!detail::initialized.compare_exchange_strong(expected, true, std::memory_order_acq_rel)) {
+        const detail::MutexLock lock(state.lifecycle);
+        if ((detail::lifecycle.load() & detail::lifecycle_bits::initialized) != 0) {
             return;
         }
+        detail::lifecycle.fetch_or(detail::lifecycle_bits::initialized, std::memory_order_acq_rel);
         try {
             logger = create_logger(directory);
             detail::install_fatal_signal_handlers();
@@ -168,7 +165,6 @@ void init() {
             // Leave the facade uninitialised so that a later init() tries again.
             uninstall_logger();
             spdlog::drop(logger_name);
-            detail::initialized.store(false, std::memory_order_release);
             throw;
         }
     }
@@ -178,13 +174,12 @@ void init() {
 
 void shutdown() {
     {
-        const std::lock_guard<std::mutex> lock(state.lifecycle);
-        detail::shut_down.store(true, std::memory_order_release);
+        const detail::MutexLock lock(state.lifecycle);
+        detail::lifecycle.fetch_or(detail::lifecycle_bits::shut_down, std::memory_order_release);
         detail::remove_fatal_signal_handlers();
         uninstall_logger();
         // Drops every logger; the last reference to "core" closes the file.
         spdlog::shutdown();
-        detail::initialized.store(false, std::memory_order_release);
     }
     detail::report_lost_total();
 }
@@ -198,7 +193,7 @@ std::shared_ptr<spdlog::logger> core() {
 }
 
 std::shared_ptr<spdlog::logger> detail::installed_logger() {
-    const std::lock_guard<std::mutex> lock(state.logger_mutex);
+    const MutexLock lock(state.logger_mutex);
     return state.logger;
 }
 

@@ -60,13 +60,13 @@ constexpr std::string_view hex_digits = "0123456789abcdef";
 
 bool needs_escaping(std::string_view text) noexcept { return find_escaped(text, 0) != text.size(); }
 
-void append_escaped(std::string_view text, LineFeeds line_feeds, spdlog::memory_buf_t& dest) {
-    const auto next = line_feeds == LineFeeds::indent ? find_escaped : find_escaped_in_source;
+void append_escaped(std::string_view text, Column column, spdlog::memory_buf_t& dest) {
+    const auto next = column == Column::message ? find_escaped : find_escaped_in_source;
     std::size_t run = 0;  // first byte not written yet
     for (std::size_t at = next(text, run); at != text.size(); at = next(text, run)) {
         dest.append(text.data() + run, text.data() + at);
         const auto byte = static_cast<unsigned char>(text[at]);
-        if (byte == '\n' && line_feeds == LineFeeds::indent) {
+        if (byte == '\n' && column == Column::message) {
             dest.append(continuation.data(), continuation.data() + continuation.size());
         } else {
             const char escape[] = {'\\', 'x', hex_digits[byte >> 4], hex_digits[byte & 0xf]};

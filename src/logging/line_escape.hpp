@@ -14,10 +14,10 @@
 
 namespace logging::detail {
 
-/// How append_escaped() writes a line feed, which tells the column.
-enum class LineFeeds {
-    indent,  ///< a line break followed by two spaces (message text)
-    escape,  ///< "\x0a" (the source column, where "|" is escaped too)
+/// The column the text goes to, which tells how append_escaped() writes a line feed and a bar.
+enum class Column {
+    message,  ///< a line feed: a line break followed by two spaces; a bar as it is
+    source,   ///< a line feed: "\x0a"; a bar: "\x7c"
 };
 
 /// Whether append_escaped() changes `text` written as a message. One pass, no writes.
@@ -25,6 +25,6 @@ bool needs_escaping(std::string_view text) noexcept;
 
 /// Appends `text` to `dest` with its control characters (and, in the source column, its bars)
 /// escaped.
-void append_escaped(std::string_view text, LineFeeds line_feeds, spdlog::memory_buf_t& dest);
+void append_escaped(std::string_view text, Column column, spdlog::memory_buf_t& dest);
 
 }  // namespace logging::detail

@@ -43,7 +43,7 @@ void LineFormatter::format(const spdlog::details::log_msg& msg, spdlog::memory_b
     append(dest, separator);
     const std::string_view message(msg.payload.data(), msg.payload.size());
     if (needs_escaping(message)) {
-        append_escaped(message, LineFeeds::indent, dest);
+        append_escaped(message, Column::message, dest);
     } else {
         append(dest, message);
     }

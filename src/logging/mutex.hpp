@@ -1,5 +1,6 @@
 #pragma once
-// A mutex that a forked child can renew.
+// The mutex of the logging facade, which clang's lock analysis knows, and which a forked child
+// can renew.
 //
 // fork() copies every mutex in whatever state the parent's threads left it, and in the child the
 // thread that held one does not exist: nobody would ever unlock it. Rather than make fork() wait
@@ -9,18 +10,20 @@
 #include <mutex>
 #include <new>
 
+#include "logging/thread_annotations.hpp"
+
 namespace logging::detail {
 
-class Mutex {
+class CAPABILITY("mutex") Mutex {
 public:
-    void lock() { mutex_.lock(); }
-    void unlock() { mutex_.unlock(); }
-    bool try_lock() { return mutex_.try_lock(); }
+    void lock() ACQUIRE() { mutex_.lock(); }
+    void unlock() RELEASE() { mutex_.unlock(); }
+    bool try_lock() TRY_ACQUIRE(true) { return mutex_.try_lock(); }
 
     /// In a forked child, while it has one thread: a fresh, unlocked mutex in place of the copy.
     /// Whether the copy was free, that is whether no thread of the parent was in the middle of
     /// what it guards at the moment of the fork.
-    bool renew_in_child() noexcept {
+    bool renew_in_child() noexcept NO_THREAD_SAFETY_ANALYSIS {
         const bool was_free = mutex_.try_lock();
         new (&mutex_) std::mutex;  // the copy needs no destruction: std::mutex holds no resource
         return was_free;
@@ -28,6 +31,20 @@ public:
 
 private:
     std::mutex mutex_;
+};
+
+/// Holds a Mutex for its lifetime.
+class SCOPED_CAPABILITY MutexLock {
+public:
+    explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+    ~MutexLock() RELEASE() { mutex_.unlock(); }
+    MutexLock(const MutexLock&) = delete;
+    MutexLock& operator=(const MutexLock&) = delete;
+    MutexLock(MutexLock&&) = delete;
+    MutexLock& operator=(MutexLock&&) = delete;
+
+private:
+    Mutex& mutex_;
 };
 
 }  // namespace logging::detail

@@ -39,7 +39,7 @@ void append(spdlog::memory_buf_t& dest, std::string_view text) { dest.append(tex
 
 // The source column (without its padding) of `path`: project-relative, abbreviated, escaped.
 void append_display_form(const char* path, spdlog::memory_buf_t& dest) {
-    detail::append_escaped(format_source_path(project_relative_path(path)), detail::LineFeeds::escape, dest);
+    detail::append_escaped(format_source_path(project_relative_path(path)), detail::Column::source, dest);
 }
 
 // The source columns of the last few paths a thread wrote from. A path shows the same column at

@@ -1,7 +1,6 @@
 #include "logging/process_sink.hpp"
 
 #include <atomic>
-#include <mutex>
 #include <new>
 #include <thread>
 
@@ -31,7 +30,7 @@ ProcessSink::ProcessSink() : formatter_(std::make_unique<spdlog::pattern_formatt
 ProcessSink::~ProcessSink() = default;
 
 void ProcessSink::log(const spdlog::details::log_msg& msg) {
-    const std::lock_guard<Mutex> lock(mutex_);
+    const MutexLock lock(mutex_);
     line_.clear();
     formatter_->format(msg, line_);
     write_line(msg, line_);
@@ -45,7 +44,7 @@ void ProcessSink::set_pattern(const std::string& pattern) {
 }
 
 void ProcessSink::set_formatter(std::unique_ptr<spdlog::formatter> formatter) {
-    const std::lock_guard<Mutex> lock(mutex_);
+    const MutexLock lock(mutex_);
     formatter_ = std::move(formatter);
 }
 

@@ -45,25 +45,27 @@ public:
 
     /// In a forked child, while it has one thread: renews the lock and, when a thread of the
     /// parent held it at the moment of the fork, forgets what that thread was doing.
-    void renew_in_child() noexcept;
+    void renew_in_child() noexcept NO_THREAD_SAFETY_ANALYSIS;
 
     /// Writes `record` from a fatal-signal handler: async-signal-safe, no lock, no allocation,
     /// and no descriptor that another thread may have closed (and the number been reused).
     virtual void write_fatal(const FatalRecord& record) const noexcept = 0;
 
 protected:
-    /// Writes `line` (formatted from `msg`, which carries the coloured range), under the lock.
-    virtual void write_line(const spdlog::details::log_msg& msg, const spdlog::memory_buf_t& line) = 0;
+    /// Writes `line` (formatted from `msg`, which carries the coloured range).
+    virtual void write_line(const spdlog::details::log_msg& msg, const spdlog::memory_buf_t& line)
+        REQUIRES(mutex_) = 0;
 
     /// In a forked child, while it has one thread, after the lock was renewed. `interrupted`: a
     /// thread of the parent was writing to the sink at the moment of the fork, and what it left
     /// half done must be dropped.
     virtual void after_fork_in_child(bool /*interrupted*/) noexcept {}
 
+    Mutex mutex_;  // one record at a time
+
 private:
-    Mutex mutex_;                                   // one record at a time
-    std::unique_ptr<spdlog::formatter> formatter_;  // guarded by mutex_
-    spdlog::memory_buf_t line_;                     // the line being written; guarded by mutex_
+    std::unique_ptr<spdlog::formatter> formatter_ GUARDED_BY(mutex_);
+    spdlog::memory_buf_t line_ GUARDED_BY(mutex_);  // the line being written
 };
 
 /// Adds `sink` to the list. Called by make_process_sink() once the sink is whole.

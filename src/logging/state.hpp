@@ -1,29 +1,52 @@
 #pragma once
-// Process-wide state shared by the units of the logging facade. Plain atomics: they are read on
-// every logging thread while another thread may initialise or shut down.
+// Process-wide state shared by the units of the logging facade.
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include <spdlog/logger.h>
 
+#include "logging/mutex.hpp"
+
 namespace logging::detail {
 
-/// init() has run (or is running) and no shutdown() has happened since.
-extern std::atomic<bool> initialized;
+/// The lifecycle of the facade in one word, written under the lifecycle lock and read by every
+/// logging thread with one load.
+///
+///   bit          set                                       cleared
+///   initialized  first thing in init()                     by shutdown(), and by init() that fails
+///   installed    by init() once the logger "core" is in    by shutdown(), and by init() that fails
+///                place
+///   shut_down    by shutdown()                             never
+///   exiting      by the exit handler                       never
+///
+/// The words that occur (installed never without initialized):
+///   0                            fresh
+///   initialized                  init() under way
+///   initialized | installed      running: the only word in which the filtered road is open
+///   shut_down                    shut down
+///   shut_down | initialized      init() under way after a shutdown
+///   shut_down | init.. | inst..  running again after a shutdown: direct road only
+///   any of these | exiting       the process is exiting: the filtered road is shut
+namespace lifecycle_bits {
+inline constexpr std::uint32_t initialized = 1U << 0U;
+inline constexpr std::uint32_t installed = 1U << 1U;
+inline constexpr std::uint32_t shut_down = 1U << 2U;
+inline constexpr std::uint32_t exiting = 1U << 3U;
+inline constexpr std::uint32_t filtered_road_open = initialized | installed;
+}  // namespace lifecycle_bits
 
-/// A shutdown() has happened at some time in this process; never cleared.
-extern std::atomic<bool> shut_down;
+extern std::atomic<std::uint32_t> lifecycle;
+
+/// The filtered road may write: running, never shut down, not exiting.
+inline bool filtered_path_open() noexcept {
+    return lifecycle.load(std::memory_order_acquire) == lifecycle_bits::filtered_road_open;
+}
 
 /// The source path of the record this thread is writing; "" outside log_from_file.
 /// Not owned: it points at the caller's text for the duration of one write.
 extern thread_local const char* current_source_file;
-
-/// The logger "core" is installed as spdlog's default logger: set at the end of a successful
-/// init(), cleared by shutdown(). Spares the filtered path spdlog's registry lock.
-extern std::atomic<bool> logger_installed;
 
 /// The logger "core" while logging runs, else null. Read without spdlog's registry, whose locks
 /// fork() cannot take.
@@ -33,20 +56,11 @@ std::shared_ptr<spdlog::logger> installed_logger();
 bool elapsed_since_origin(std::int64_t& nanoseconds) noexcept;
 
 /// The lock of the filter state, which fork() takes too.
-std::mutex& filter_mutex();
+Mutex& filter_mutex();
 
-/// The process has begun to exit (set by the exit handler that init() registers).
-extern std::atomic<bool> exiting;
-
-/// The filtered path may write: initialised with the logger in place, never shut down, not exiting.
-inline bool filtered_path_open() noexcept {
-    return initialized.load(std::memory_order_acquire) && logger_installed.load(std::memory_order_acquire) &&
-           !shut_down.load(std::memory_order_acquire) && !exiting.load(std::memory_order_acquire);
-}
-
-/// One filtered write in progress. At exit, static objects are destroyed after the exit handler
-/// has closed the filtered path and waited for the writes in progress, so a native thread still
-/// logging never touches a destroyed one.
+/// One filtered write in progress, admitted while the filtered road is open. At exit, static
+/// objects are destroyed after the exit handler has shut the filtered road and waited for the
+/// writes in progress, so a native thread still logging never touches a destroyed one.
 class FilteredWrite {
 public:
     FilteredWrite() noexcept;
@@ -56,7 +70,7 @@ public:
     FilteredWrite(FilteredWrite&&) = delete;
     FilteredWrite& operator=(FilteredWrite&&) = delete;
 
-    /// False once the process is exiting: the write must not start.
+    /// Whether the write may go ahead.
     explicit operator bool() const noexcept { return admitted_; }
 
 private:

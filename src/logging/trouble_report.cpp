@@ -18,29 +18,27 @@ namespace {
 using steady_clock = std::chrono::steady_clock;
 
 std::atomic<std::uint64_t> reports_made{0};
-std::atomic<steady_clock::rep> last_report{0};  // steady-clock ticks of the last report
 std::atomic<std::uint64_t> lines_lost{0};
 std::atomic<std::uint64_t> lines_lost_told{0};  // the count the last "in total" report gave
 
-// Whether this report may go out now: none went out in the last second. Claims the second.
-bool claim_report_slot(steady_clock::rep now) noexcept {
-    constexpr auto second = std::chrono::duration_cast<steady_clock::duration>(std::chrono::seconds(1)).count();
-    steady_clock::rep last = last_report.load(std::memory_order_relaxed);
+}  // namespace
+
+bool ReportLimit::claim() noexcept {
+    constexpr std::int64_t second = 1'000'000'000;
+    const std::int64_t now =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(steady_clock::now().time_since_epoch()).count();
+    std::int64_t last = last_.load(std::memory_order_relaxed);
     do {
-        if (reports_made.load(std::memory_order_relaxed) > 0 && now - last < second) {
+        if (reported_.load(std::memory_order_relaxed) && now - last < second) {
             return false;
         }
-    } while (!last_report.compare_exchange_weak(last, now, std::memory_order_relaxed));
+    } while (!last_.compare_exchange_weak(last, now, std::memory_order_relaxed));
+    reported_.store(true, std::memory_order_relaxed);
     return true;
 }
 
-}  // namespace
-
-bool report_trouble(std::string_view what, bool always) noexcept {
-    const steady_clock::rep now = steady_clock::now().time_since_epoch().count();
-    if (always) {
-        last_report.store(now, std::memory_order_relaxed);
-    } else if (!claim_report_slot(now)) {
+bool report_trouble(std::string_view what, ReportLimit* limit) noexcept {
+    if (limit != nullptr && !limit->claim()) {
         return false;
     }
     const std::uint64_t number = reports_made.fetch_add(1, std::memory_order_relaxed) + 1;
@@ -49,8 +47,8 @@ bool report_trouble(std::string_view what, bool always) noexcept {
     ::localtime_r(&wall, &local);
     char report[1024];
     constexpr std::size_t room = sizeof report - 1;  // the line end always fits
-    auto end = fmt::format_to_n(report, room, "[*** LOG ERROR #{:04d} ***] [{:%Y-%m-%d %H:%M:%S}] [core] {}", number,
-                                local, what)
+    auto end = fmt::format_to_n(report, room, FMT_STRING("[*** LOG ERROR #{:04d} ***] [{:%Y-%m-%d %H:%M:%S}] [core] {}"),
+                                number, local, what)
                    .out;
     *end++ = '\n';
     write_all(STDERR_FILENO, report, static_cast<std::size_t>(end - report));
@@ -67,8 +65,8 @@ void report_lost_total() noexcept {
         return;
     }
     char what[64];
-    const auto end = fmt::format_to_n(what, sizeof what, "{} lines lost in total", lost).out;
-    report_trouble(std::string_view(what, static_cast<std::size_t>(end - what)), true);
+    const auto end = fmt::format_to_n(what, sizeof what, FMT_STRING("{} lines lost in total"), lost).out;
+    report_trouble(std::string_view(what, static_cast<std::size_t>(end - what)));
 }
 
 }  // namespace logging::detail

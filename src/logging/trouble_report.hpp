@@ -1,16 +1,28 @@
 #pragma once
 // Trouble with the log itself, told on standard error: the log cannot carry it.
 
+#include <atomic>
 #include <cstdint>
 #include <string_view>
 
 namespace logging::detail {
 
+/// At most one report a second from one source of trouble (a full disk must not flood the
+/// terminal); each source's first report always goes out.
+class ReportLimit {
+public:
+    /// Whether a report may go out now; if so, the next one waits a second from now.
+    bool claim() noexcept;
+
+private:
+    std::atomic<std::int64_t> last_{0};  // steady-clock nanoseconds of the last report
+    std::atomic<bool> reported_{false};
+};
+
 /// Reports `what` on standard error in spdlog's error-report layout,
-/// "[*** LOG ERROR #0001 ***] [2026-12-08 16:02:15] [core] <what>", in one write. Unless
-/// `always`, no report goes out within a second of the last (a full disk must not flood the
-/// terminal); whether this one did. Allocates nothing.
-bool report_trouble(std::string_view what, bool always = false) noexcept;
+/// "[*** LOG ERROR #0001 ***] [2026-12-08 16:02:15] [core] <what>", in one write, unless `limit`
+/// holds it back; whether it went out. Allocates nothing.
+bool report_trouble(std::string_view what, ReportLimit* limit = nullptr) noexcept;
 
 /// Counts `lines` that the log could not write; the number lost in this process so far.
 std::uint64_t count_lost_lines(std::uint64_t lines) noexcept;

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <system_error>
 #include <utility>
 
 #include <poll.h>
@@ -26,11 +27,23 @@ public:
     int get() const noexcept { return fd_; }
     explicit operator bool() const noexcept { return fd_ >= 0; }
 
+    /// Holds `fd` instead, closing the one held, whatever close() reports: for a descriptor no
+    /// written data depends on (a folder, a file read, a file already lost). See close().
     void reset(int fd = -1) noexcept {
         if (fd_ >= 0) {
             ::close(fd_);
         }
         fd_ = fd;
+    }
+
+    /// Closes the descriptor held, if any, and tells what close() reported: on some file systems
+    /// the only sign that written data was lost.
+    std::error_code close() noexcept {
+        const int fd = std::exchange(fd_, -1);
+        if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) {  // after EINTR the descriptor is closed
+            return {errno, std::system_category()};
+        }
+        return {};
     }
 
     /// Forgets the descriptor without closing it (a forked child that cannot tell whether the

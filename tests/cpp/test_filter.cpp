@@ -20,18 +20,21 @@ namespace {
 using logging::Level;
 
 // The filtered path is open only after init() and before any shutdown(), so this suite
-// initialises once, in a temporary working directory, and never shuts down.
+// initialises once, in a temporary working directory, and never shuts down (the tests that do run
+// in children of their own). The directory goes at the end; the log, still open, does not mind.
 class Filters : public testing::Test {
 protected:
     static void SetUpTestSuite() {
         const fs::path previous = fs::current_path();
-        const fs::path directory = fs::temp_directory_path() / ("varnel_filters_" + std::to_string(::getpid()));
-        fs::create_directories(directory);
-        fs::current_path(directory);
+        fs::create_directories(directory());
+        fs::current_path(directory());
         logging::init();
         fs::current_path(previous);
     }
+    static void TearDownTestSuite() { fs::remove_all(directory()); }
     void TearDown() override { logging::clear_filters(); }
+
+    static fs::path directory() { return fs::temp_directory_path() / ("varnel_filters_" + std::to_string(::getpid())); }
 };
 
 TEST_F(Filters, GlobalLevelStartsAtInfo) {
@@ -172,6 +175,15 @@ TEST_F(Filters, DecisionsFollowTheTextNotTheAddress) {
             ASSERT_EQ(logging::is_enabled_for(Level::debug, paths[i].c_str()), i % 2 == 1) << paths[i];
         }
     }
+}
+
+TEST_F(Filters, VarnelLogEvaluatesEachArgumentOnce) {
+    int levels = 0;
+    int messages = 0;
+    VARNEL_LOG((++levels, Level::info), (++messages, "passes"));
+    VARNEL_LOG((++levels, Level::debug), (++messages, "dropped"));
+    EXPECT_EQ(levels, 2);
+    EXPECT_EQ(messages, 1);  // only for the record that passes
 }
 
 TEST(LevelMapping, OutOfRangeValuesMapToInfo) {

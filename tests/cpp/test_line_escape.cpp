@@ -14,16 +14,17 @@
 #include "logging/line_escape.hpp"
 #include "logging/line_formatter.hpp"
 #include "logging/state.hpp"
+#include "in_child.hpp"
 #include "quiet_workplace.hpp"
 
 namespace {
 
-using logging::detail::LineFeeds;
+using logging::detail::Column;
 using namespace std::string_literals;
 
-std::string escaped(const std::string& text, LineFeeds line_feeds) {
+std::string escaped(const std::string& text, Column column) {
     spdlog::memory_buf_t buffer;
-    logging::detail::append_escaped(text, line_feeds, buffer);
+    logging::detail::append_escaped(text, column, buffer);
     return fmt::to_string(buffer);
 }
 
@@ -37,8 +38,8 @@ class Escapes : public testing::TestWithParam<EscapeCase> {};
 
 TEST_P(Escapes, ControlCharactersAndBarsInTheSourceColumnBecomeVisible) {
     const auto& [text, in_message, in_source_column] = GetParam();
-    EXPECT_EQ(escaped(text, LineFeeds::indent), in_message);
-    EXPECT_EQ(escaped(text, LineFeeds::escape), in_source_column);
+    EXPECT_EQ(escaped(text, Column::message), in_message);
+    EXPECT_EQ(escaped(text, Column::source), in_source_column);
     EXPECT_EQ(logging::detail::needs_escaping(text), text != in_message);
 }
 
@@ -50,6 +51,8 @@ INSTANTIATE_TEST_SUITE_P(
                     EscapeCase{"a\nb\n", "a\n  b\n  ", "a\\x0ab\\x0a"},
                     EscapeCase{"s.a | b.py|", "s.a | b.py|", "s.a \\x7c b.py\\x7c"},
                     EscapeCase{"crlf\r\n", "crlf\\x0d\n  ", "crlf\\x0d\\x0a"},
+                    // A clean word, then the control byte in the last, partial one.
+                    EscapeCase{"0123456789\x1b", "0123456789\\x1b", "0123456789\\x1b"},
                     EscapeCase{"nul\0after"s, "nul\\x00after", "nul\\x00after"},
                     EscapeCase{"\x1b[2J\x1b]0;t\x07\x7f\x1f", "\\x1b[2J\\x1b]0;t\\x07\\x7f\\x1f",
                                "\\x1b[2J\\x1b]0;t\\x07\\x7f\\x1f"}));
@@ -97,29 +100,31 @@ TEST(SourceFileFormatter, EscapesTheColumnAndCountsTheEscapesInItsWidth) {
 // The native roads into the logger, each with text that would forge a record: every call is one
 // record, and each record starts a line with its date.
 TEST(NativeRoads, EachCallIsOneRecord) {
-    QuietWorkplace workplace("varnel_line_escape_");
-    const std::string forged = "ok\n2026-01-01 00:00:00 |     0.000s | critical | fake.py | forged";
-    const std::string nul = "password=hunter2\0 rejected for user bob"s;
-    const std::string path = "/p/a\r\x1b[2J.cpp";
-    logging::init();
-    VARNEL_LOG(logging::Level::warn, forged);
-    logging::log_from_file(logging::Level::warn, path.c_str(), nul);
-    logging::core()->warn("core {}\r\n\x1b]0;title\x07", "road");
-    logging::shutdown();
-    workplace.restore_stdout();
+    run_in_child([] {
+        QuietWorkplace workplace("varnel_line_escape_");
+        const std::string forged = "ok\n2026-01-01 00:00:00 |     0.000s | critical | fake.py | forged";
+        const std::string nul = "password=hunter2\0 rejected for user bob"s;
+        const std::string path = "/p/a\r\x1b[2J.cpp";
+        logging::init();
+        VARNEL_LOG(logging::Level::warn, forged);
+        logging::log_from_file(logging::Level::warn, path.c_str(), nul);
+        logging::core()->warn("core {}\r\n\x1b]0;title\x07", "road");
+        logging::shutdown();
+        workplace.restore_stdout();
 
-    std::ifstream file(workplace.directory() / ".tamblin" / "logs" / "varnel.log");
-    std::stringstream text;
-    text << file.rdbuf();
-    const std::string log = text.str();
-    const std::regex record_start(R"((^|\n)\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \| )");
-    EXPECT_EQ(std::distance(std::sregex_iterator(log.begin(), log.end(), record_start), std::sregex_iterator()), 4)
-        << log;
-    EXPECT_NE(log.find("| ok\n  2026-01-01 00:00:00 |     0.000s | critical |"), std::string::npos) << log;
-    EXPECT_NE(log.find(fmt::format("| {:30} | password=hunter2\\x00 rejected for user bob\n", "p.a\\x0d\\x1b[2J.cpp")),
-              std::string::npos)
-        << log;
-    EXPECT_NE(log.find("| core road\\x0d\n  \\x1b]0;title\\x07\n"), std::string::npos) << log;
+        std::ifstream file(workplace.directory() / ".tamblin" / "logs" / "varnel.log");
+        std::stringstream text;
+        text << file.rdbuf();
+        const std::string log = text.str();
+        const std::regex record_start(R"((^|\n)\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \| )");
+        EXPECT_EQ(std::distance(std::sregex_iterator(log.begin(), log.end(), record_start), std::sregex_iterator()), 4)
+            << log;
+        EXPECT_NE(log.find("| ok\n  2026-01-01 00:00:00 |     0.000s | critical |"), std::string::npos) << log;
+        EXPECT_NE(log.find(fmt::format("| {:30} | password=hunter2\\x00 rejected for user bob\n", "p.a\\x0d\\x1b[2J.cpp")),
+                  std::string::npos)
+            << log;
+        EXPECT_NE(log.find("| core road\\x0d\n  \\x1b]0;title\\x07\n"), std::string::npos) << log;
+    });
 }
 
 }  // namespace

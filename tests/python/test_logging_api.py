@@ -3,6 +3,7 @@
 import pytest
 
 import foundation
+from test_logging_lifecycle import fields
 from foundation import Level
 
 DOCS = {
@@ -90,14 +91,28 @@ def test_bad_arguments_are_type_errors(call):
         call()
 
 
-def test_filter_functions_accept_any_text_in_any_state():
-    for text in ("", "a\x00b", "ü" * 100_000, "x" * 100_000):
-        foundation.set_file_level(text, Level.trace)
-        foundation.clear_file_level(text)
-        foundation.set_package_level(text, Level.trace)
-        foundation.clear_package_level(text)
-    foundation.clear_filters()
-    foundation.initialize_timer()
+def test_filter_functions_accept_any_text_in_any_state(run_child):
+    result = run_child("""
+        import foundation as f
+        from foundation import Level
+        def change_every_filter():
+            for text in ("", "a\\x00b", "ü" * 100_000, "x" * 100_000):
+                for call in (f.set_file_level(text, Level.off), f.clear_file_level(text),
+                             f.set_package_level(text, Level.off), f.clear_package_level(text)):
+                    assert call is None
+            f.set_file_level("a.py", Level.error)
+        change_every_filter()  # before init
+        f.initialize_logging()
+        f._log_filtered(Level.warn, "/p/a.py", "dropped: the file filter set before init holds")
+        change_every_filter()  # while running
+        f.clear_filters()
+        f.initialize_timer()
+        f._log_filtered(Level.debug, "/p/a.py", "dropped: below info again")
+        f._log_filtered(Level.info, "/p/a.py", "kept")
+        f.shutdown_logging()
+        change_every_filter()  # after shutdown
+    """)
+    assert [fields(line)[4] for line in result.log_lines()[1:]] == ["kept"]
 
 
 def test_bad_text_never_crashes_a_running_logger(run_child):

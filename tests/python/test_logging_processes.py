@@ -1,15 +1,14 @@
-"""The log across processes: forks while threads log, multiprocessing workers, several processes
-rotating one log, and a console nobody reads. Every case runs in a child with a timeout."""
+"""The log across processes: forks while threads log, multiprocessing workers, and a console nobody
+reads (processes rotating one log together: the native file sink tests). Every case runs in a child
+with a timeout."""
 
 import os
-import re
 import subprocess
 import sys
-from collections import Counter, defaultdict
+from collections import Counter
 
 import pytest
 
-from conftest import ChildResult
 from test_logging_lifecycle import LINE, fields
 
 
@@ -101,42 +100,6 @@ def test_multiprocessing_workers_lines_reach_the_log(run_child, tmp_path, method
     written = Counter(messages(result))
     assert all(written[f"task {task}"] == 1 for task in range(20))
     assert written["pending in the parent"] == 1
-
-
-SHARING_PROCESS = """
-import glob, sys, time, foundation as f
-f.initialize_logging()
-open(f"ready.{sys.argv[1]}", "w").close()
-while len(glob.glob("ready.*")) < 4:  # all four write at the same time
-    time.sleep(0.001)
-for i in range(30_000):
-    f._log_filtered(f.Level.info, "/p/a.py", f"process {sys.argv[1]} line {i:05d} " + "y" * 150)
-f.shutdown_logging()
-"""
-
-
-def test_processes_sharing_one_log_rotate_together(tmp_path):
-    processes = [subprocess.Popen([sys.executable, "-c", SHARING_PROCESS, str(n)], cwd=tmp_path,
-                                  stdout=subprocess.DEVNULL) for n in range(4)]
-    try:
-        assert [process.wait(timeout=180) for process in processes] == [0] * 4
-    finally:
-        for process in processes:
-            process.kill()
-    logs = tmp_path / ".tamblin" / "logs"
-    assert sorted(p.name for p in logs.iterdir()) == ["varnel.1.log", "varnel.2.log", "varnel.3.log", "varnel.log"]
-    kept = defaultdict(list)
-    for line in ChildResult(0, "", "", tmp_path).kept_log_lines():
-        assert LINE.match(line), f"torn line: {line!r}"
-        if match := re.fullmatch(r"process (\d) line (\d{5}) y{150}", fields(line)[4]):
-            kept[match[1]].append(int(match[2]))
-    assert sorted(kept) == ["0", "1", "2", "3"]
-    for numbers in kept.values():  # the newest lines of each process, without a gap
-        assert numbers == list(range(30_000 - len(numbers), 30_000))
-    # Full: no file was rotated early. Lines the others were writing as one rotated can still land
-    # at its end: a few KiB at most (the README says so).
-    for name in ("varnel.1.log", "varnel.2.log", "varnel.3.log"):
-        assert 5 * 1024 * 1024 - 1024 <= (logs / name).stat().st_size <= 5 * 1024 * 1024 + 3 * 8192
 
 
 def test_blocked_console_does_not_stop_other_threads(tmp_path):

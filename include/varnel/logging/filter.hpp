@@ -48,10 +48,12 @@ void log_from_file(Level level, const char* filepath, std::string_view message);
 
 }  // namespace logging
 
-/// Logs `message` from the calling source file through the filtered path.
-#define VARNEL_LOG(level, message)                                              \
-    do {                                                                        \
-        if (::logging::is_enabled_for((level), __FILE__)) {                     \
-            ::logging::log_from_file((level), __FILE__, (message));             \
-        }                                                                       \
+/// Logs `message` from the calling source file through the filtered path. Each argument is
+/// evaluated once, `message` only when the record passes.
+#define VARNEL_LOG(level, message)                                                     \
+    do {                                                                               \
+        const ::logging::Level varnel_log_level_ = (level);                            \
+        if (::logging::is_enabled_for(varnel_log_level_, __FILE__)) {                  \
+            ::logging::log_from_file(varnel_log_level_, __FILE__, (message));          \
+        }                                                                              \
     } while (false)
