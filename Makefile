@@ -52,8 +52,9 @@ test-asan: setup
 		-DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 	$(VENV)/bin/cmake --build build-asan
 	$(VENV)/bin/cmake --install build-asan --prefix build-asan/install
-	$(VENV)/bin/ctest --test-dir build-asan --output-on-failure
-	ASAN_OPTIONS=detect_leaks=0:handle_segv=0:handle_sigbus=0:handle_sigfpe=0 LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONPATH=build-asan/install \
+	mkdir -p build-asan/tmp
+	TMPDIR=$(CURDIR)/build-asan/tmp $(VENV)/bin/ctest --test-dir build-asan --output-on-failure
+	TMPDIR=$(CURDIR)/build-asan/tmp ASAN_OPTIONS=detect_leaks=0:handle_segv=0:handle_sigbus=0:handle_sigfpe=0 LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONPATH=build-asan/install \
 		$(PYTHON) -m pytest tests/python
 
 # ThreadSanitizer on the native concurrency tests and the races run for it alone.
@@ -61,7 +62,8 @@ test-tsan: setup
 	$(SANITIZER_CMAKE) -S . -B build-tsan -DFOUNDATION_BUILD_EXTENSION=OFF \
 		-DCMAKE_CXX_FLAGS="-fsanitize=thread"
 	$(VENV)/bin/cmake --build build-tsan --target foundation_tests
-	TSAN_OPTIONS=halt_on_error=1 $(VENV)/bin/ctest --test-dir build-tsan -R '^(Concurrency|Races)\.' --output-on-failure
+	mkdir -p build-tsan/tmp
+	TMPDIR=$(CURDIR)/build-tsan/tmp TSAN_OPTIONS=halt_on_error=1 $(VENV)/bin/ctest --test-dir build-tsan -R '^(Concurrency|Races)\.' --output-on-failure
 
 # The core built with clang's lock analysis: every member a mutex guards is used with it held.
 thread-safety: setup
@@ -81,7 +83,7 @@ fuzz: setup
 	$(VENV)/bin/cmake --build build-fuzz
 	for target in $(FUZZ_TARGETS); do \
 		mkdir -p build-fuzz/corpus/$$target && \
-		build-fuzz/fuzz/fuzz_$$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+		mkdir -p build-fuzz/tmp && TMPDIR=$(CURDIR)/build-fuzz/tmp build-fuzz/fuzz/fuzz_$$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 			$(CURDIR)/build-fuzz/corpus/$$target $(CURDIR)/fuzz/seeds/$$target || exit 1; \
 	done
 

@@ -59,7 +59,7 @@ install_and_test() {
     fi
 
     step "running the Python tests against $(basename "$2")"
-    (cd "$work" && "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python)
+    (cd "$work" && TMPDIR="$work" "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python)
 }
 
 install_and_test wheel-venv "$wheel"

@@ -9,8 +9,6 @@
 #include <ctime>
 #include <string_view>
 
-#include <fmt/format.h>
-
 #include <varnel/logging/pattern_flags.hpp>
 
 #include "logging/process_sink.hpp"
@@ -22,11 +20,11 @@ namespace {
 
 // One signal the log writes a last record for.
 struct FatalSignal {
-    int number;
-    bool only_when_default;      // installed only while nothing else handles it
-    bool installed = false;      // this handler is in place (as far as install and remove know)
-    struct sigaction replaced {};  // what it replaced, and hands the signal on to
-    char message[96] = {};       // "ended by signal SIGSEGV (Segmentation fault)"
+    int number = 0;
+    bool only_when_default = false;  // installed only while nothing else handles it
+    bool installed = false;          // this handler is in place (as far as install and remove know)
+    struct sigaction replaced {};    // what it replaced, and hands the signal on to
+    std::array<char, 96> message{};  // "ended by signal SIGSEGV (Segmentation fault)", NUL-terminated
 };
 
 // Written under the lifecycle lock before a handler is put in place, read by the handler.
@@ -80,7 +78,7 @@ extern "C" void on_fatal_signal(int number) {
         // From here on the signal goes where it would have gone: a fault in what follows too.
         ::sigaction(number, &fatal.replaced, nullptr);
         if (!record_written.exchange(true)) {
-            write_last_record(fatal.message);
+            write_last_record(fatal.message.data());
         }
         errno = saved_errno;
         ::raise(number);  // delivered at once (SA_NODEFER): the replaced handler, or the default
@@ -115,9 +113,10 @@ void install_fatal_signal_handlers() noexcept {
         if (fatal.installed) {
             continue;
         }
-        *fmt::format_to_n(fatal.message, sizeof fatal.message - 1, FMT_STRING("ended by signal SIG{} ({})"),
-                          ::sigabbrev_np(fatal.number), ::sigdescr_np(fatal.number))
-             .out = '\0';
+        FixedText<sizeof fatal.message - 1> message;
+        message << "ended by signal SIG" << ::sigabbrev_np(fatal.number) << " (" << ::sigdescr_np(fatal.number) << ")";
+        fatal.message = {};
+        std::copy_n(message.view().data(), message.view().size(), fatal.message.begin());
         if (::sigaction(fatal.number, &ours, &fatal.replaced) != 0) {
             continue;
         }

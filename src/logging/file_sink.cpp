@@ -13,9 +13,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fmt/format.h>
 #include <spdlog/common.h>
 
+#include "logging/record_text.hpp"
 #include "logging/trouble_report.hpp"
 
 namespace logging::detail {
@@ -46,27 +46,34 @@ const FileErrorCategory file_error_category;
 
 std::error_code last_error() noexcept { return {errno, std::system_category()}; }
 
-// varnel.log, varnel.1.log, ... into `name`, without allocating.
-void rotated_name(int index, char (&name)[32]) noexcept {
-    *(index == 0 ? fmt::format_to_n(name, sizeof name - 1, FMT_STRING("{}"), file_name)
-                 : fmt::format_to_n(name, sizeof name - 1, FMT_STRING("varnel.{}.log"), index))
-         .out = '\0';
+using FileName = std::array<char, 32>;
+
+// varnel.log, varnel.1.log, ...: NUL-terminated, without allocating.
+FileName rotated_name(int index) noexcept {
+    FixedText<31> text;
+    if (index == 0) {
+        text << file_name;
+    } else {
+        text << "varnel." << static_cast<std::uint64_t>(index) << ".log";
+    }
+    FileName name{};
+    std::copy_n(text.view().data(), text.view().size(), name.begin());  // the rest stays NUL
+    return name;
 }
 
 // Makes `path` and its missing parents, as at init, without allocating.
 void make_folder(const std::string& path) noexcept {
-    char partial[PATH_MAX];
-    if (path.size() >= sizeof partial) {
+    std::array<char, PATH_MAX> partial{};
+    if (path.size() >= partial.size()) {
         return;
     }
-    path.copy(partial, path.size());
-    partial[path.size()] = '\0';
-    for (std::size_t at = 1; at <= path.size(); ++at) {
-        if (partial[at] == '/' || partial[at] == '\0') {
-            const char kept = partial[at];
-            partial[at] = '\0';
-            ::mkdir(partial, 0777);  // an existing folder is no error; what else failed shows at the open
-            partial[at] = kept;
+    char* const end = std::copy(path.begin(), path.end(), partial.begin());  // NUL after it
+    for (char* at = partial.begin() + 1; at <= end; ++at) {
+        if (*at == '/' || *at == '\0') {
+            const char kept = *at;
+            *at = '\0';
+            ::mkdir(partial.data(), 0777);  // an existing folder is no error; what else failed shows at the open
+            *at = kept;
         }
     }
 }
@@ -81,8 +88,7 @@ FileSink::FileSink(std::string folder, RotationLimits limits)
         trouble = open_file();
     }
     if (trouble) {
-        char text[1024];
-        throw spdlog::spdlog_ex(std::string(text, describe(trouble, text, sizeof text)));
+        throw spdlog::spdlog_ex(std::string(describe(trouble).view()));
     }
     name_checked_ = clock::now();
 }
@@ -112,9 +118,15 @@ void FileSink::write_line(const spdlog::details::log_msg& msg, const spdlog::mem
 }
 
 bool FileSink::check_due(std::size_t line_size, clock::time_point now) const noexcept {
-    return !file_fd_ || unconfirmed_.size() + line_size >= size_check_bytes ||
-           static_cast<std::size_t>(size_) + line_size > limits_.max_file_size || now < name_checked_ ||
-           now - name_checked_ >= name_check_interval;
+    return !file_fd_ || unconfirmed_.size() + line_size >= size_check_bytes || wants_rotation(line_size, now) ||
+           now < name_checked_ || now - name_checked_ >= name_check_interval;
+}
+
+// The next line would not fit, and no rotation was given up on a moment ago (while the folder's
+// lock is out of reach the file is looked at no more often than usual).
+bool FileSink::wants_rotation(std::size_t line_size, clock::time_point now) const noexcept {
+    return size_ > 0 && static_cast<std::size_t>(size_) + line_size > limits_.max_file_size &&
+           !(now < rotation_blocked_until_);
 }
 
 // Looks at the file: learns its size, notices it deleted or rotated away (and opens the current
@@ -134,8 +146,8 @@ FileSink::Trouble FileSink::check(std::size_t line_size, clock::time_point now) 
         }
     }
     const bool name_due = now < name_checked_ || now - name_checked_ >= name_check_interval;
-    const bool full = static_cast<std::size_t>(size_) + line_size > limits_.max_file_size;
-    if (file_fd_ && (name_due || full) && !is_current_file()) {
+    // A full file was perhaps rotated away by another process already.
+    if (file_fd_ && (name_due || wants_rotation(line_size, now)) && !is_current_file()) {
         close_file();  // rotated away: the lines written to it are in the rotated file
     }
     if (!file_fd_) {
@@ -158,7 +170,7 @@ FileSink::Trouble FileSink::check(std::size_t line_size, clock::time_point now) 
     if (name_due) {
         name_checked_ = now;
     }
-    if (size_ > 0 && static_cast<std::size_t>(size_) + line_size > limits_.max_file_size) {
+    if (wants_rotation(line_size, now)) {
         rotate(line_size, now);
     }
     return {};
@@ -338,9 +350,6 @@ void FileSink::take_back_part_line(std::size_t written) noexcept {
 // folder's lock, waited for briefly; when it is out of reach, the line goes to the current file
 // and rotation waits for a later line.
 void FileSink::rotate(std::size_t line_size, clock::time_point now) {
-    if (now < rotation_blocked_until_) {
-        return;
-    }
     UniqueFd lock(::openat(folder_fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!lock) {
         return;
@@ -395,11 +404,9 @@ bool FileSink::lock_folder(int lock_fd) noexcept {
 // before anything is lost.
 bool FileSink::rename_chain() {
     for (int index = limits_.kept_files; index > 0; --index) {
-        char from[32];
-        char to[32];
-        rotated_name(index - 1, from);
-        rotated_name(index, to);
-        if (::renameat(folder_fd_.get(), from, folder_fd_.get(), to) != 0 && errno != ENOENT) {
+        const FileName from = rotated_name(index - 1);
+        const FileName to = rotated_name(index);
+        if (::renameat(folder_fd_.get(), from.data(), folder_fd_.get(), to.data()) != 0 && errno != ENOENT) {
             report({Step::rename_file, last_error(), index - 1});
             return false;
         }
@@ -425,57 +432,51 @@ void FileSink::note_written() {
 }
 
 bool FileSink::report(const Trouble& trouble, std::uint64_t lines_lost, bool always) noexcept {
-    char text[1024];
-    return report_trouble(std::string_view(text, describe(trouble, text, sizeof text, lines_lost)),
-                          always ? nullptr : &report_limit_);
+    return report_trouble(describe(trouble, lines_lost).view(), always ? nullptr : &report_limit_);
 }
 
-// The one place where trouble becomes text. Allocates nothing.
-std::size_t FileSink::describe(const Trouble& trouble, char* text, std::size_t room,
-                               std::uint64_t lines_lost) const noexcept {
-    char buffer[256];
-    const char* reason = buffer;
+// The one place where trouble becomes text. Allocates nothing, throws nothing.
+FileSink::Text FileSink::describe(const Trouble& trouble, std::uint64_t lines_lost) const noexcept {
+    std::array<char, 256> buffer{};
+    const char* reason = nullptr;
     if (trouble.error.category() == file_error_category) {
         reason = "it is not a regular file";
     } else if (trouble.step == Step::open_file && trouble.error.value() == ELOOP) {
         reason = "it is a symbolic link, which the log never follows";
     } else {
-        reason = ::strerror_r(trouble.error.value(), buffer, sizeof buffer);
+        reason = ::strerror_r(trouble.error.value(), buffer.data(), buffer.size());
     }
-    char from[32];
-    char to[32];
-    rotated_name(trouble.rename_from, from);
-    rotated_name(trouble.rename_from + 1, to);
-    // Formats at `at` in `text`, cut short at `room`; where the text now ends.
-    const auto put = [&](std::size_t at, auto format, const auto&... arguments) noexcept {
-        return std::min(room, at + fmt::format_to_n(text + at, room - at, format, arguments...).size);
-    };
-    std::size_t size = 0;
+    Text text;
     switch (trouble.step) {
         case Step::open_folder:
-            size = put(0, FMT_STRING("cannot open the log folder {}: {}"), folder_, reason);
+            text << "cannot open the log folder " << folder_ << ": " << reason;
             break;
         case Step::open_file:
-            size = put(0, FMT_STRING("cannot open {} for writing: {}"), file_path_, reason);
+            text << "cannot open " << file_path_ << " for writing: " << reason;
             break;
         case Step::write_file:
-            size = put(0, FMT_STRING("cannot write {}: {}"), file_path_, reason);
+            text << "cannot write " << file_path_ << ": " << reason;
             break;
         case Step::close_file:
-            size = put(0, FMT_STRING("cannot close {}: {}"), file_path_, reason);
+            text << "cannot close " << file_path_ << ": " << reason;
             break;
         case Step::write_again:
-            return put(0, FMT_STRING("writing to {} again; {} lines were lost"), file_path_, lines_lost);
+            text << "writing to " << file_path_ << " again; " << lines_lost << " lines were lost";
+            return text;
         case Step::lock_folder:
-            return put(0,
-                       FMT_STRING("cannot rotate {}: another process holds the lock on the log folder; "
-                                  "still appending to {}"),
-                       file_path_, file_name);
+            text << "cannot rotate " << file_path_ << ": another process holds the lock on the log folder; "
+                 << "still appending to " << file_name;
+            return text;
         case Step::rename_file:
-            return put(0, FMT_STRING("cannot rotate {}: renaming {} to {} failed: {}; still appending to {}"),
-                       file_path_, from, to, reason, file_name);
+            text << "cannot rotate " << file_path_ << ": renaming " << rotated_name(trouble.rename_from).data()
+                 << " to " << rotated_name(trouble.rename_from + 1).data() << " failed: " << reason
+                 << "; still appending to " << file_name;
+            return text;
     }
-    return lines_lost > 0 ? put(size, FMT_STRING("; {} lines lost so far"), lines_lost) : size;
+    if (lines_lost > 0) {
+        text << "; " << lines_lost << " lines lost so far";
+    }
+    return text;
 }
 
 void FileSink::after_fork_in_child(bool interrupted) noexcept {

@@ -32,6 +32,7 @@
 #include <sys/types.h>
 
 #include "logging/process_sink.hpp"
+#include "logging/record_text.hpp"
 #include "logging/trouble_report.hpp"
 #include "logging/unique_fd.hpp"
 
@@ -87,6 +88,7 @@ private:
     };
 
     bool check_due(std::size_t line_size, clock::time_point now) const noexcept REQUIRES(mutex_);
+    bool wants_rotation(std::size_t line_size, clock::time_point now) const noexcept REQUIRES(mutex_);
     Trouble check(std::size_t line_size, clock::time_point now) REQUIRES(mutex_);
     void close_file() REQUIRES(mutex_);
     void forget_unconfirmed() noexcept REQUIRES(mutex_);
@@ -103,8 +105,8 @@ private:
     void lose_line(const Trouble& trouble) REQUIRES(mutex_);
     void note_written() REQUIRES(mutex_);
     bool report(const Trouble& trouble, std::uint64_t lines_lost = 0, bool always = false) noexcept;
-    std::size_t describe(const Trouble& trouble, char* text, std::size_t room,
-                         std::uint64_t lines_lost = 0) const noexcept;
+    using Text = FixedText<1024>;
+    Text describe(const Trouble& trouble, std::uint64_t lines_lost = 0) const noexcept;
 
     const std::string folder_;     // absolute, fixed at init whatever the working directory becomes
     const std::string file_path_;  // folder_ + "/varnel.log": for messages and the fatal record

@@ -3,8 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace logging {
-namespace detail {
+namespace logging::detail {
 namespace {
 
 constexpr bool is_escaped(unsigned char byte) noexcept { return (byte < 0x20 && byte != '\t') || byte == 0x7f; }
@@ -77,6 +76,4 @@ void append_escaped(std::string_view text, Column column, spdlog::memory_buf_t& 
     dest.append(text.data() + run, text.data() + text.size());
 }
 
-}  // namespace detail
-
-}  // namespace logging
+}  // namespace logging::detail

@@ -62,7 +62,7 @@ public:
         const std::size_t path_size = std::strlen(path);
         const std::size_t column_size = dest.size() - start;
         if (path_size < Entry::max_path && column_size <= Entry::max_column) {  // longer ones are not kept
-            Entry& entry = entries_[next_];
+            Entry& entry = *(entries_.begin() + next_);
             next_ = (next_ + 1) % entries_.size();
             entry.key = path;
             std::memcpy(entry.path.data(), path, path_size + 1);

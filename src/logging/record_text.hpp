@@ -1,12 +1,52 @@
 #pragma once
-// Columns of a log line written by hand, without floating point, locks or allocation: the
-// elapsed column of every line, and the whole record a fatal-signal handler writes.
+// Text written by hand, without floating point, locks, allocation or exceptions: the elapsed
+// column of every line, the record a fatal-signal handler writes, and the reports of trouble
+// with the log, which are made where nothing may be allocated or thrown.
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <string_view>
 
 namespace logging::detail {
+
+/// Text in a buffer of its own, cut short when the buffer is full.
+template <std::size_t Capacity>
+class FixedText {
+public:
+    FixedText& operator<<(std::string_view text) noexcept {
+        const std::size_t taken = std::min(text.size(), Capacity - size_);
+        std::copy_n(text.data(), taken, text_.data() + size_);
+        size_ += taken;
+        return *this;
+    }
+
+    FixedText& operator<<(std::uint64_t number) noexcept { return *this << Number{number, 1}; }
+
+    /// A number written with at least `width` digits, zeros in front.
+    struct Number {
+        std::uint64_t value;
+        int width;
+    };
+    FixedText& operator<<(Number number) noexcept {
+        std::array<char, 20> digits{};  // backwards
+        auto* end = digits.begin();
+        do {
+            *end++ = static_cast<char>('0' + number.value % 10);
+            number.value /= 10;
+        } while (number.value != 0 || end - digits.begin() < number.width);
+        std::reverse(digits.begin(), end);
+        return *this << std::string_view(digits.data(), static_cast<std::size_t>(end - digits.begin()));
+    }
+
+    std::string_view view() const noexcept { return {text_.data(), size_}; }
+
+private:
+    std::array<char, Capacity> text_{};
+    std::size_t size_ = 0;
+};
 
 /// The largest elapsed column, with its 's'.
 inline constexpr std::size_t max_elapsed_size = 32;
@@ -17,28 +57,25 @@ inline constexpr std::size_t max_elapsed_size = 32;
 inline std::size_t format_elapsed(std::int64_t milliseconds, char* out) noexcept {
     const bool negative = milliseconds < 0;
     std::uint64_t magnitude = negative ? 0 - static_cast<std::uint64_t>(milliseconds) : milliseconds;
-    char digits[max_elapsed_size];  // the number backwards, from its last decimal
-    std::size_t count = 0;
+    std::array<char, max_elapsed_size> digits{};  // the number backwards, from its last decimal
+    auto* at = digits.begin();
     for (int decimals = 0; decimals < 3; ++decimals, magnitude /= 10) {
-        digits[count++] = static_cast<char>('0' + magnitude % 10);
+        *at++ = static_cast<char>('0' + magnitude % 10);
     }
-    digits[count++] = '.';
+    *at++ = '.';
     do {
-        digits[count++] = static_cast<char>('0' + magnitude % 10);
+        *at++ = static_cast<char>('0' + magnitude % 10);
         magnitude /= 10;
     } while (magnitude != 0);
     if (negative) {
-        digits[count++] = '-';
+        *at++ = '-';
     }
-    std::size_t size = 0;
-    for (; size + count < 9; ++size) {
-        out[size] = ' ';
-    }
-    while (count > 0) {
-        out[size++] = digits[--count];
-    }
-    out[size++] = 's';
-    return size;
+    const auto count = static_cast<std::size_t>(at - digits.begin());
+    char* const start = out;
+    out = std::fill_n(out, count < 9 ? 9 - count : 0, ' ');
+    out = std::reverse_copy(digits.begin(), at, out);
+    *out++ = 's';
+    return static_cast<std::size_t>(out - start);
 }
 
 /// `seconds` since the epoch, moved by `utc_offset` seconds (local time, as the offset gives it),
@@ -58,8 +95,8 @@ inline void format_local_time(std::int64_t seconds, long utc_offset, char* out) 
     const std::int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
 
     const auto put = [&out](std::int64_t value, int width, char after) {
-        for (int at = width - 1; at >= 0; --at, value /= 10) {
-            out[at] = static_cast<char>('0' + value % 10);
+        for (char* at = out + width - 1; at >= out; --at, value /= 10) {
+            *at = static_cast<char>('0' + value % 10);
         }
         out += width;
         if (after != '\0') {

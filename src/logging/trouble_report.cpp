@@ -1,21 +1,21 @@
 #include "logging/trouble_report.hpp"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <ctime>
-#include <iterator>
 
 #include <unistd.h>
 
-#include <fmt/chrono.h>
-#include <fmt/format.h>
-
+#include "logging/record_text.hpp"
 #include "logging/unique_fd.hpp"
 
 namespace logging::detail {
 namespace {
 
 using steady_clock = std::chrono::steady_clock;
+using ReportNumber = FixedText<1024>::Number;
 
 std::atomic<std::uint64_t> reports_made{0};
 std::atomic<std::uint64_t> lines_lost{0};
@@ -45,13 +45,12 @@ bool report_trouble(std::string_view what, ReportLimit* limit) noexcept {
     const std::time_t wall = std::time(nullptr);
     std::tm local{};
     ::localtime_r(&wall, &local);
-    char report[1024];
-    constexpr std::size_t room = sizeof report - 1;  // the line end always fits
-    auto end = fmt::format_to_n(report, room, FMT_STRING("[*** LOG ERROR #{:04d} ***] [{:%Y-%m-%d %H:%M:%S}] [core] {}"),
-                                number, local, what)
-                   .out;
-    *end++ = '\n';
-    write_all(STDERR_FILENO, report, static_cast<std::size_t>(end - report));
+    std::array<char, 19> date{};
+    format_local_time(wall, local.tm_gmtoff, date.data());
+    FixedText<1024> report;
+    report << "[*** LOG ERROR #" << ReportNumber{number, 4} << " ***] [" << std::string_view(date.data(), date.size())
+           << "] [core] " << std::string_view(what.data(), std::min<std::size_t>(what.size(), 960)) << "\n";
+    write_all(STDERR_FILENO, report.view().data(), report.view().size());
     return true;
 }
 
@@ -64,9 +63,9 @@ void report_lost_total() noexcept {
     if (lines_lost_told.exchange(lost, std::memory_order_relaxed) == lost) {
         return;
     }
-    char what[64];
-    const auto end = fmt::format_to_n(what, sizeof what, FMT_STRING("{} lines lost in total"), lost).out;
-    report_trouble(std::string_view(what, static_cast<std::size_t>(end - what)));
+    FixedText<64> what;
+    what << lost << " lines lost in total";
+    report_trouble(what.view());
 }
 
 }  // namespace logging::detail
