@@ -70,8 +70,10 @@ FAULTHANDLER = {"off": ("", ""), "on before init": ("faulthandler.enable()", "")
 @pytest.mark.parametrize("number", FATAL, ids=[s.name for s in FATAL])
 def test_a_fatal_signal_leaves_a_last_record_and_the_same_ending(run_child, number, faulthandler):
     before, after = faulthandler
+    # The child's disposition starts as the default, even under nohup (which ignores SIGHUP).
     result = run_child(f"""
-        import faulthandler, os, foundation as f
+        import faulthandler, os, signal, foundation as f
+        signal.signal({int(number)}, signal.SIG_DFL)
         {before}
         f.initialize_logging()
         {after}
