@@ -2,6 +2,8 @@
 
 import os
 import re
+import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -174,24 +176,24 @@ def test_rotation_keeps_three_older_files_and_loses_no_line(run_child):
 
 
 def test_colour_codes_only_on_a_terminal(tmp_path):
-    pty = pytest.importorskip("pty")
     code = ("import foundation as f; f.initialize_logging(); f.warn('coloured'); "
             "f._log_filtered(f.Level.error, '/x/a.py', 'also'); f.shutdown_logging()")
-    pid, fd = pty.fork()
-    if pid == 0:
-        os.chdir(tmp_path)
-        os.environ["TERM"] = "xterm"
-        os.execv(os.sys.executable, [os.sys.executable, "-c", code])
-    output = b""
-    while True:
-        try:
-            chunk = os.read(fd, 4096)
-        except OSError:
-            break
-        if not chunk:
-            break
-        output += chunk
-    os.waitpid(pid, 0)
+    reader, terminal = os.openpty()  # the few lines fit in the terminal's buffer until read
+    try:
+        with os.fdopen(terminal, "wb") as stdout:
+            subprocess.run([sys.executable, "-c", code], cwd=tmp_path, stdout=stdout,
+                           env={**os.environ, "TERM": "xterm"}, timeout=60, check=True)
+        output = b""
+        while True:
+            try:
+                chunk = os.read(reader, 4096)
+            except OSError:  # EIO: the terminal is closed and drained
+                break
+            if not chunk:
+                break
+            output += chunk
+    finally:
+        os.close(reader)
     assert b"\x1b[33m\x1b[1mwarning \x1b[m" in output
     assert b"\x1b[31m\x1b[1merror   \x1b[m" in output
     assert b"\x1b[" not in (tmp_path / ".tamblin" / "logs" / "varnel.log").read_bytes()
