@@ -24,7 +24,7 @@ struct FatalSignal {
     bool only_when_default = false;  // installed only while nothing else handles it
     bool installed = false;          // this handler is in place (as far as install and remove know)
     struct sigaction replaced {};    // what it replaced, and hands the signal on to
-    std::array<char, 96> message{};  // "ended by signal SIGSEGV (Segmentation fault)", NUL-terminated
+    FixedText<95> message{};         // "ended by signal SIGSEGV (Segmentation fault)"
 };
 
 // Written under the lifecycle lock before a handler is put in place, read by the handler.
@@ -41,7 +41,6 @@ std::array<FatalSignal, 7> fatal_signals{{
 std::atomic<long> utc_offset{0};
 std::atomic<bool> record_written{false};  // one record, whichever thread gets there first
 
-constexpr std::string_view separator = " | ";
 constexpr std::string_view level_name = "critical";
 
 // Appends `text` at `at`, which the caller has room for.
@@ -53,17 +52,17 @@ void write_last_record(const char* message) noexcept {
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
     format_local_time(now.tv_sec, utc_offset.load(std::memory_order_relaxed), line.data());
-    char* at = put(line.data() + 19, separator);
+    char* at = put(line.data() + local_time_size, column_separator);
     std::int64_t elapsed_ns = 0;
     const std::int64_t milliseconds = elapsed_since_origin(elapsed_ns) ? elapsed_ns / 1'000'000 : 0;
     at += format_elapsed(milliseconds, at);
-    at = put(at, separator);
+    at = put(at, column_separator);
     const auto level_begin = static_cast<std::size_t>(at - line.data());
     at = put(at, level_name);
     const auto level_end = static_cast<std::size_t>(at - line.data());
-    at = put(at, separator);
+    at = put(at, column_separator);
     at = std::fill_n(at, SOURCE_COLUMN_WIDTH, ' ');
-    at = put(at, separator);
+    at = put(at, column_separator);
     at = put(at, message);
     *at++ = '\n';
     write_fatal_record({line.data(), static_cast<std::size_t>(at - line.data()), level_begin, level_end});
@@ -78,7 +77,7 @@ extern "C" void on_fatal_signal(int number) {
         // From here on the signal goes where it would have gone: a fault in what follows too.
         ::sigaction(number, &fatal.replaced, nullptr);
         if (!record_written.exchange(true)) {
-            write_last_record(fatal.message.data());
+            write_last_record(fatal.message.c_str());
         }
         errno = saved_errno;
         ::raise(number);  // delivered at once (SA_NODEFER): the replaced handler, or the default
@@ -113,10 +112,9 @@ void install_fatal_signal_handlers() noexcept {
         if (fatal.installed) {
             continue;
         }
-        FixedText<sizeof fatal.message - 1> message;
-        message << "ended by signal SIG" << ::sigabbrev_np(fatal.number) << " (" << ::sigdescr_np(fatal.number) << ")";
         fatal.message = {};
-        std::copy_n(message.view().data(), message.view().size(), fatal.message.begin());
+        fatal.message << "ended by signal SIG" << ::sigabbrev_np(fatal.number) << " ("
+                      << ::sigdescr_np(fatal.number) << ")";
         if (::sigaction(fatal.number, &ours, &fatal.replaced) != 0) {
             continue;
         }

@@ -46,18 +46,16 @@ const FileErrorCategory file_error_category;
 
 std::error_code last_error() noexcept { return {errno, std::system_category()}; }
 
-using FileName = std::array<char, 32>;
+using FileName = FixedText<31>;
 
-// varnel.log, varnel.1.log, ...: NUL-terminated, without allocating.
+// varnel.log, varnel.1.log, ..., without allocating.
 FileName rotated_name(int index) noexcept {
-    FixedText<31> text;
+    FileName name;
     if (index == 0) {
-        text << file_name;
+        name << file_name;
     } else {
-        text << "varnel." << static_cast<std::uint64_t>(index) << ".log";
+        name << "varnel." << static_cast<std::uint64_t>(index) << ".log";
     }
-    FileName name{};
-    std::copy_n(text.view().data(), text.view().size(), name.begin());  // the rest stays NUL
     return name;
 }
 
@@ -119,7 +117,12 @@ void FileSink::write_line(const spdlog::details::log_msg& msg, const spdlog::mem
 
 bool FileSink::check_due(std::size_t line_size, clock::time_point now) const noexcept {
     return !file_fd_ || unconfirmed_.size() + line_size >= size_check_bytes || wants_rotation(line_size, now) ||
-           now < name_checked_ || now - name_checked_ >= name_check_interval;
+           name_check_due(now);
+}
+
+// Time to compare the name with the file open (a clock stepped back counts as time up).
+bool FileSink::name_check_due(clock::time_point now) const noexcept {
+    return now < name_checked_ || now - name_checked_ >= name_check_interval;
 }
 
 // The next line would not fit, and no rotation was given up on a moment ago (while the folder's
@@ -145,7 +148,7 @@ FileSink::Trouble FileSink::check(std::size_t line_size, clock::time_point now) 
             size_ = status.st_size;
         }
     }
-    const bool name_due = now < name_checked_ || now - name_checked_ >= name_check_interval;
+    const bool name_due = name_check_due(now);
     // A full file was perhaps rotated away by another process already.
     if (file_fd_ && (name_due || wants_rotation(line_size, now)) && !is_current_file()) {
         close_file();  // rotated away: the lines written to it are in the rotated file
@@ -366,7 +369,7 @@ void FileSink::rotate(std::size_t line_size, clock::time_point now) {
         } else if (::fstat(file_fd_.get(), &status) == 0) {
             size_ = status.st_size;
         }
-        if (file_fd_ && size_ > 0 && static_cast<std::size_t>(size_) + line_size > limits_.max_file_size) {
+        if (file_fd_ && wants_rotation(line_size, now)) {
             if (rename_chain()) {
                 close_file();
                 static_cast<void>(reopen());
@@ -406,7 +409,7 @@ bool FileSink::rename_chain() {
     for (int index = limits_.kept_files; index > 0; --index) {
         const FileName from = rotated_name(index - 1);
         const FileName to = rotated_name(index);
-        if (::renameat(folder_fd_.get(), from.data(), folder_fd_.get(), to.data()) != 0 && errno != ENOENT) {
+        if (::renameat(folder_fd_.get(), from.c_str(), folder_fd_.get(), to.c_str()) != 0 && errno != ENOENT) {
             report({Step::rename_file, last_error(), index - 1});
             return false;
         }
@@ -468,8 +471,8 @@ FileSink::Text FileSink::describe(const Trouble& trouble, std::uint64_t lines_lo
                  << "still appending to " << file_name;
             return text;
         case Step::rename_file:
-            text << "cannot rotate " << file_path_ << ": renaming " << rotated_name(trouble.rename_from).data()
-                 << " to " << rotated_name(trouble.rename_from + 1).data() << " failed: " << reason
+            text << "cannot rotate " << file_path_ << ": renaming " << rotated_name(trouble.rename_from).view()
+                 << " to " << rotated_name(trouble.rename_from + 1).view() << " failed: " << reason
                  << "; still appending to " << file_name;
             return text;
     }

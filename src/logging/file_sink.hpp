@@ -88,6 +88,7 @@ private:
     };
 
     bool check_due(std::size_t line_size, clock::time_point now) const noexcept REQUIRES(mutex_);
+    bool name_check_due(clock::time_point now) const noexcept REQUIRES(mutex_);
     bool wants_rotation(std::size_t line_size, clock::time_point now) const noexcept REQUIRES(mutex_);
     Trouble check(std::size_t line_size, clock::time_point now) REQUIRES(mutex_);
     void close_file() REQUIRES(mutex_);

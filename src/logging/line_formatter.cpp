@@ -12,8 +12,6 @@
 namespace logging::detail {
 namespace {
 
-constexpr std::string_view separator = " | ";
-
 // spdlog's level names, left-aligned in 8 characters.
 constexpr std::array<std::string_view, spdlog::level::n_levels> level_columns{
     "trace   ", "debug   ", "info    ", "warning ", "error   ", "critical", "off     "};
@@ -32,15 +30,15 @@ void LineFormatter::format(const spdlog::details::log_msg& msg, spdlog::memory_b
         note_utc_offset(local.tm_gmtoff);  // for a fatal-signal record, which cannot ask
     }
     dest.append(date_.data(), date_.data() + date_.size());
-    append(dest, separator);
+    append(dest, column_separator);
     append_elapsed_column(dest);
-    append(dest, separator);
+    append(dest, column_separator);
     msg.color_range_start = dest.size();
     append(dest, level_columns.at(static_cast<std::size_t>(msg.level)));
     msg.color_range_end = dest.size();
-    append(dest, separator);
+    append(dest, column_separator);
     append_source_column(dest);
-    append(dest, separator);
+    append(dest, column_separator);
     const std::string_view message(msg.payload.data(), msg.payload.size());
     if (needs_escaping(message)) {
         append_escaped(message, Column::message, dest);

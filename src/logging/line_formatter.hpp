@@ -16,6 +16,8 @@
 
 #include <spdlog/formatter.h>
 
+#include "logging/record_text.hpp"
+
 namespace logging::detail {
 
 class LineFormatter final : public spdlog::formatter {
@@ -26,7 +28,7 @@ public:
 
 private:
     std::int64_t date_second_ = std::numeric_limits<std::int64_t>::min();  // the second date_ shows
-    std::array<char, 19> date_{};                                            // "%Y-%m-%d %H:%M:%S", local time
+    std::array<char, local_time_size> date_{};                                            // "%Y-%m-%d %H:%M:%S", local time
 };
 
 }  // namespace logging::detail

@@ -12,7 +12,10 @@
 
 namespace logging::detail {
 
-/// Text in a buffer of its own, cut short when the buffer is full.
+/// What separates the columns of a line.
+inline constexpr std::string_view column_separator = " | ";
+
+/// Text in a buffer of its own, cut short when the buffer is full, and always NUL-terminated.
 template <std::size_t Capacity>
 class FixedText {
 public:
@@ -42,9 +45,10 @@ public:
     }
 
     std::string_view view() const noexcept { return {text_.data(), size_}; }
+    const char* c_str() const noexcept { return text_.data(); }
 
 private:
-    std::array<char, Capacity> text_{};
+    std::array<char, Capacity + 1> text_{};  // the last byte is never written
     std::size_t size_ = 0;
 };
 
@@ -78,8 +82,11 @@ inline std::size_t format_elapsed(std::int64_t milliseconds, char* out) noexcept
     return static_cast<std::size_t>(out - start);
 }
 
+/// The size of the date column, "%Y-%m-%d %H:%M:%S".
+inline constexpr std::size_t local_time_size = 19;
+
 /// `seconds` since the epoch, moved by `utc_offset` seconds (local time, as the offset gives it),
-/// as "%Y-%m-%d %H:%M:%S" into `out` (19 characters) for the years 0 to 9999.
+/// as "%Y-%m-%d %H:%M:%S" into `out` (local_time_size characters) for the years 0 to 9999.
 inline void format_local_time(std::int64_t seconds, long utc_offset, char* out) noexcept {
     const std::int64_t local = seconds + utc_offset;
     const std::int64_t second_of_day = ((local % 86400) + 86400) % 86400;

@@ -45,7 +45,7 @@ bool report_trouble(std::string_view what, ReportLimit* limit) noexcept {
     const std::time_t wall = std::time(nullptr);
     std::tm local{};
     ::localtime_r(&wall, &local);
-    std::array<char, 19> date{};
+    std::array<char, local_time_size> date{};
     format_local_time(wall, local.tm_gmtoff, date.data());
     FixedText<1024> report;
     report << "[*** LOG ERROR #" << ReportNumber{number, 4} << " ***] [" << std::string_view(date.data(), date.size())
