@@ -129,14 +129,13 @@ class _Stream:
         if boundary := _LAST_RECORD_BOUNDARY.match(data):
             self._held.append(data[:boundary.end()])
             records = _parse_bytes(self._held)
-            self._held.append(data[boundary.end():])
-            return records
-        if self._held and self._held[-1].endswith(b"\n") and data[:1] not in (b" ", b"\t"):
-            records = _parse_bytes(self._held)  # the record held ended with the last read
-            self._held.append(data)
-            return records
+            data = data[boundary.end():]
+        elif data[:1] not in (b" ", b"\t"):
+            records = self.quiet()  # the record held ended with the last read, if its last line did
+        else:
+            records = []
         self._held.append(data)
-        return []
+        return records
 
     def quiet(self) -> list[LogRecord]:
         """Nothing new came: the record held back is complete, unless its last line is not."""
@@ -273,28 +272,26 @@ class LogFollower:
 
     def _look_for_files(self) -> None:
         """Takes in the files under the log names that are new, and marks those no longer there."""
-        present = {}
+        held = {file.identity for file in self._files}
+        present = set()
+        new = []  # newest first
         # Newest first, a file already open (by its identity) skipped: a rotation in between can
         # repeat a name but lose no file, since files only move to older names.
         for name in reversed(LOG_FILE_NAMES):
             file = _open_log_file(self._folder / name, self._note)
-            if file is not None and file.identity in present:
+            if file is None:
+                continue
+            if file.identity in present or file.identity in held:
                 file.close()
-            elif file is not None:
-                present[file.identity] = file
-        held = {file.identity for file in self._files}
+            else:
+                new.append(file)
+            present.add(file.identity)
         for file in self._files:
             file.gone = file.identity not in present
         if self._files and all(file.gone for file in self._files) and present:
             self._report(f"{self._folder}: fell four or more rotations behind the writers; "
                          "the records of any file rotated away before it was read are lost")
-        new = []
-        for identity, file in reversed(present.items()):
-            if identity in held:
-                file.close()
-            else:
-                new.append(file)
-        self._files += new
+        self._files += reversed(new)
 
     def _note(self, text: str) -> None:
         if text not in self._reported:
@@ -317,14 +314,9 @@ def read_log(folder: str | os.PathLike[str] = ".tamblin/logs", *, follow: bool =
     stops early. Raises FileNotFoundError when `folder` does not exist.
     """
     follower = LogFollower(folder)  # opens nothing yet
-    return _follow(follower, poll_interval) if follow else _read(follower)
+    return _records(follower, follow, poll_interval)
 
 
-def _read(follower: LogFollower) -> Iterator[LogRecord]:
+def _records(follower: LogFollower, follow: bool, poll_interval: float) -> Iterator[LogRecord]:
     with follower:
-        yield from follower.read(final=True)
-
-
-def _follow(follower: LogFollower, poll_interval: float) -> Iterator[LogRecord]:
-    with follower:
-        yield from follower.follow(poll_interval)
+        yield from follower.follow(poll_interval) if follow else follower.read(final=True)
