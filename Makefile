@@ -81,9 +81,10 @@ fuzz: setup
 		-DFOUNDATION_BUILD_EXTENSION=OFF -DFOUNDATION_BUILD_FUZZERS=ON \
 		-DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined"
 	$(VENV)/bin/cmake --build build-fuzz
+	mkdir -p build-fuzz/tmp
 	for target in $(FUZZ_TARGETS); do \
 		mkdir -p build-fuzz/corpus/$$target && \
-		mkdir -p build-fuzz/tmp && TMPDIR=$(CURDIR)/build-fuzz/tmp build-fuzz/fuzz/fuzz_$$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+		TMPDIR=$(CURDIR)/build-fuzz/tmp build-fuzz/fuzz/fuzz_$$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 			$(CURDIR)/build-fuzz/corpus/$$target $(CURDIR)/fuzz/seeds/$$target || exit 1; \
 	done
 
