@@ -31,7 +31,7 @@ test-cpp:
 	@echo "==> running the C++ tests (ctest, then one process in a random order)"
 	@mkdir -p $(TEST_TMPDIR)
 	@TMPDIR=$(TEST_TMPDIR) $(VENV)/bin/ctest --test-dir $(BUILD_DIR) --output-on-failure -E '^Races\.'
-	@TMPDIR=$(TEST_TMPDIR) $(BUILD_DIR)/tests/cpp/foundation_tests --gtest_shuffle --gtest_filter='-Races.*' \
+	@TMPDIR=$(TEST_TMPDIR) timeout 300 $(BUILD_DIR)/tests/cpp/foundation_tests --gtest_shuffle --gtest_filter='-Races.*' \
 		--gtest_brief=1
 
 test-python:
