@@ -8,6 +8,7 @@
 
 #include <spdlog/details/os.h>
 
+#include "logging/trouble_report.hpp"
 #include "logging/unique_fd.hpp"
 
 namespace logging::detail {
@@ -34,23 +35,69 @@ std::array<std::string_view, 5> coloured_parts(std::string_view line, std::size_
     return {line.substr(0, begin), colour, line.substr(begin, end - begin), colour_reset, line.substr(end)};
 }
 
+iovec part(std::string_view text) noexcept { return {const_cast<char*>(text.data()), text.size()}; }  // NOLINT
+
 }  // namespace
 
 ConsoleSink::ConsoleSink()
-    : colour_(::isatty(STDOUT_FILENO) != 0 && spdlog::details::os::is_color_terminal()) {}
+    : colour_(::isatty(STDOUT_FILENO) != 0 && spdlog::details::os::is_color_terminal()), output_(STDOUT_FILENO) {}
 
 void ConsoleSink::write_line(const spdlog::details::log_msg& msg, const spdlog::memory_buf_t& line) {
-    const std::string_view text(line.data(), line.size());
-    if (!colour_ || msg.color_range_end <= msg.color_range_start || msg.color_range_end > text.size()) {
-        write_all(STDOUT_FILENO, text.data(), text.size());
+    const StreamOutput::Wait wait{stalled_ ? 0 : reader_wait_ms, reader_wait_ms};
+    if (unshown_ > 0 && !tell_unshown(wait)) {
         return;
     }
-    spdlog::memory_buf_t coloured;
-    for (const std::string_view part : coloured_parts(text, msg.color_range_start, msg.color_range_end,
-                                                      level_colours.at(static_cast<std::size_t>(msg.level)))) {
-        coloured.append(part.data(), part.data() + part.size());
+    const std::string_view text(line.data(), line.size());
+    std::array<iovec, 5> parts{};
+    int count = 1;
+    parts[0] = part(text);
+    if (colour_ && msg.color_range_start < msg.color_range_end && msg.color_range_end <= text.size()) {
+        const auto level = static_cast<std::size_t>(msg.level) % level_colours.size();
+        const auto pieces = coloured_parts(text, msg.color_range_start, msg.color_range_end, level_colours.at(level));
+        for (std::size_t i = 0; i < pieces.size(); ++i) {
+            parts.at(i) = part(pieces.at(i));
+        }
+        count = static_cast<int>(pieces.size());
     }
-    write_all(STDOUT_FILENO, coloured.data(), coloured.size());
+    switch (output_.write(parts.data(), count, wait)) {
+        case StreamOutput::Outcome::written:
+            stalled_ = false;
+            break;
+        case StreamOutput::Outcome::failed:  // no reader at all: nobody to tell later
+            break;
+        case StreamOutput::Outcome::not_taken:
+        case StreamOutput::Outcome::cut_short:
+            ++unshown_;
+            stalled_ = true;
+            break;
+    }
+}
+
+// Tells the console how many lines it did not show, ahead of the next one; whether it took that.
+bool ConsoleSink::tell_unshown(StreamOutput::Wait wait) noexcept {
+    FixedText<96> what;
+    what << "the console was not read: " << unshown_ << " lines were not shown on it (they are in the log file)";
+    const auto report = format_report(what.view());
+    iovec note = part(report.view());
+    switch (output_.write(&note, 1, wait)) {
+        case StreamOutput::Outcome::written:
+            unshown_ = 0;
+            return true;
+        case StreamOutput::Outcome::failed:
+            return false;
+        default:
+            ++unshown_;
+            stalled_ = true;
+            return false;
+    }
+}
+
+void ConsoleSink::drop_line(std::error_code /*error*/) noexcept { ++unshown_; }
+
+void ConsoleSink::after_fork_in_child(bool interrupted) noexcept {
+    if (interrupted) {
+        output_.forget();
+    }
 }
 
 void ConsoleSink::write_fatal(const FatalRecord& record) const noexcept {
@@ -63,9 +110,9 @@ void ConsoleSink::write_fatal(const FatalRecord& record) const noexcept {
         return;
     }
     std::size_t size = 0;
-    for (const std::string_view part : coloured_parts(text, record.level_begin, record.level_end, critical)) {
-        part.copy(coloured.data() + size, part.size());
-        size += part.size();
+    for (const std::string_view piece : coloured_parts(text, record.level_begin, record.level_end, critical)) {
+        piece.copy(coloured.data() + size, piece.size());
+        size += piece.size();
     }
     write_all(STDOUT_FILENO, coloured.data(), size, fatal_record_timeout_ms);
 }

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <string_view>
 #include <thread>
+#include <utility>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/falloc.h>
 #include <sys/file.h>
@@ -22,16 +24,26 @@ namespace logging::detail {
 namespace {
 
 constexpr const char* file_name = "varnel.log";
+// What ends a part line (left by a write cut short, or by a process killed while it wrote) before
+// the next line: CAN, "cancel", which the writer never writes raw into a line (control characters
+// are written as \xNN), so a reader knows the line for a part line, and a line break.
+constexpr std::string_view part_line_end = "\x18\n";
+
+// The oldest file's name from the moment rotation drops it until a thread has deleted it:
+// ".varnel.dropped.<pid>.<n>", never the name of a file still there, so that no rename frees one.
+constexpr std::string_view dropped_prefix = ".varnel.dropped.";
 
 // How often a process looks at the file and its name: every this many bytes it writes, and every
 // so often. A line of another process can land in a file just rotated away only this late.
 constexpr std::size_t size_check_bytes = 8192;
 constexpr auto name_check_interval = std::chrono::milliseconds(50);
 
-// The folder's lock is taken for a rotation, which takes microseconds: waited for this long at
-// most, and when it is out of reach, tried again after a while rather than at every line.
-constexpr auto lock_wait = std::chrono::milliseconds(20);
-constexpr auto rotation_retry_interval = std::chrono::seconds(1);
+// The folder's lock is held for a rotation, which takes microseconds: held elsewhere for this
+// long, while every line that finds the file full tries it again, the holder is stopped (in a
+// debugger, say) or hostile, and the file grows past its limit; that is reported.
+constexpr auto lock_report_after = std::chrono::seconds(1);
+// A rename that failed (permissions, a read-only folder) is not tried again at every line.
+constexpr auto rename_retry_interval = std::chrono::seconds(1);
 
 // Errors of the log file's own, beside the system's.
 enum class FileError { not_a_regular_file = 1 };
@@ -46,7 +58,7 @@ const FileErrorCategory file_error_category;
 
 std::error_code last_error() noexcept { return {errno, std::system_category()}; }
 
-using FileName = FixedText<31>;
+using FileName = FixedText<63>;
 
 // varnel.log, varnel.1.log, ..., without allocating.
 FileName rotated_name(int index) noexcept {
@@ -57,6 +69,23 @@ FileName rotated_name(int index) noexcept {
         name << "varnel." << static_cast<std::uint64_t>(index) << ".log";
     }
     return name;
+}
+
+// Deletes every file that rotation dropped in the folder open as `folder` (a description of its
+// own: reading a folder moves the description's place in it), and closes it. Also the files of a
+// process that ended before its thread had deleted them.
+void delete_dropped_files(int folder) noexcept {
+    DIR* const entries = ::fdopendir(folder);
+    if (entries == nullptr) {
+        ::close(folder);
+        return;
+    }
+    while (const dirent* entry = ::readdir(entries)) {
+        if (std::string_view(entry->d_name).substr(0, dropped_prefix.size()) == dropped_prefix) {
+            ::unlinkat(folder, entry->d_name, 0);
+        }
+    }
+    ::closedir(entries);
 }
 
 // Makes `path` and its missing parents, as at init, without allocating.
@@ -91,15 +120,34 @@ FileSink::FileSink(std::string folder, RotationLimits limits)
     name_checked_ = clock::now();
 }
 
-FileSink::~FileSink() {
+FileSink::~FileSink() { close(); }
+
+void FileSink::close() noexcept {
     const MutexLock lock(mutex_);
+    if (closed_) {
+        return;
+    }
+    closed_ = true;
+    if (file_fd_) {
+        static_cast<void>(write_again_if_deleted());  // what it could not write again is counted
+    }
+    if (folder_fd_) {  // what rotation dropped is gone by the time the process is
+        delete_dropped_files(::openat(folder_fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
     close_file();
+    forget_unconfirmed();
     if (recovery_unreported_) {
         report({Step::write_again, {}}, count_lost_lines(0), true);
     }
 }
 
 void FileSink::write_line(const spdlog::details::log_msg& msg, const spdlog::memory_buf_t& line) {
+    if (closed_) {
+        if (const Trouble trouble = append_alone(line.data(), line.size())) {
+            lose_line(trouble);
+        }
+        return;
+    }
     if (check_due(line.size(), msg.time)) {
         if (const Trouble trouble = check(line.size(), msg.time)) {
             lose_line(trouble);
@@ -110,10 +158,11 @@ void FileSink::write_line(const spdlog::details::log_msg& msg, const spdlog::mem
         lose_line(trouble);
         return;
     }
-    unconfirmed_.append(line.data(), line.data() + line.size());
-    ++unconfirmed_lines_;
+    keep_unconfirmed(line);
     note_written();
 }
+
+void FileSink::drop_line(std::error_code error) noexcept { lose_line({Step::write_file, error}); }
 
 bool FileSink::check_due(std::size_t line_size, clock::time_point now) const noexcept {
     return !file_fd_ || unconfirmed_.size() + line_size >= size_check_bytes || wants_rotation(line_size, now) ||
@@ -125,27 +174,18 @@ bool FileSink::name_check_due(clock::time_point now) const noexcept {
     return now < name_checked_ || now - name_checked_ >= name_check_interval;
 }
 
-// The next line would not fit, and no rotation was given up on a moment ago (while the folder's
-// lock is out of reach the file is looked at no more often than usual).
+// The next line would not fit, and no rename failed a moment ago.
 bool FileSink::wants_rotation(std::size_t line_size, clock::time_point now) const noexcept {
     return size_ > 0 && static_cast<std::size_t>(size_) + line_size > limits_.max_file_size &&
-           !(now < rotation_blocked_until_);
+           !(now < rename_retry_after_);
 }
 
 // Looks at the file: learns its size, notices it deleted or rotated away (and opens the current
-// one), and rotates when the next line would not fit. The lines written since the last look are
-// written again when the file turns out to have been deleted meanwhile.
+// one), and rotates when the next line would not fit.
 FileSink::Trouble FileSink::check(std::size_t line_size, clock::time_point now) {
-    bool deleted = false;
     if (file_fd_) {
-        struct stat status {};
-        deleted = ::fstat(file_fd_.get(), &status) != 0 || status.st_nlink == 0;
-        if (deleted) {
-            file_fd_.reset();
-        } else {
-            // In a file of this process's alone the size is what it counted.
-            others_append_ = status.st_size != size_;
-            size_ = status.st_size;
+        if (const Trouble trouble = write_again_if_deleted()) {
+            return trouble;
         }
     }
     const bool name_due = name_check_due(now);
@@ -155,16 +195,6 @@ FileSink::Trouble FileSink::check(std::size_t line_size, clock::time_point now) 
     }
     if (!file_fd_) {
         if (const Trouble trouble = reopen()) {
-            if (deleted) {
-                count_lost_lines(unconfirmed_lines_);
-            }
-            forget_unconfirmed();
-            return trouble;
-        }
-    }
-    if (deleted) {
-        if (const Trouble trouble = append(unconfirmed_.data(), unconfirmed_.size())) {
-            count_lost_lines(unconfirmed_lines_);
             forget_unconfirmed();
             return trouble;
         }
@@ -179,6 +209,26 @@ FileSink::Trouble FileSink::check(std::size_t line_size, clock::time_point now) 
     return {};
 }
 
+// Learns the size of the file open; when it was deleted since the last look (rm, or its folder
+// removed), opens the current one and writes into it again the lines written since. Lines it
+// cannot write again are counted lost.
+FileSink::Trouble FileSink::write_again_if_deleted() {
+    struct stat status {};
+    if (::fstat(file_fd_.get(), &status) == 0 && status.st_nlink > 0) {
+        others_append_ = status.st_size != size_;  // in a file of this process's alone the size is what it counted
+        size_ = status.st_size;
+        return {};
+    }
+    file_fd_.reset();
+    Trouble trouble = reopen();
+    if (!trouble) {
+        trouble = append(unconfirmed_.data(), unconfirmed_.size());
+    }
+    count_lost_lines(trouble ? unconfirmed_lines_ : unkept_lines_);
+    forget_unconfirmed();
+    return trouble;
+}
+
 // A close that fails loses the lines written since the file was last looked at: they are counted
 // and reported like lines that could not be written.
 void FileSink::close_file() {
@@ -190,9 +240,24 @@ void FileSink::close_file() {
     }
 }
 
+// Keeps `line`, just written, until the next look at the file; a line there is no memory to keep
+// for is only counted.
+void FileSink::keep_unconfirmed(const spdlog::memory_buf_t& line) noexcept {
+    ++unconfirmed_lines_;
+    try {
+        unconfirmed_.append(line.data(), line.data() + line.size());
+    } catch (...) {
+        ++unkept_lines_;
+    }
+}
+
 void FileSink::forget_unconfirmed() noexcept {
+    if (unconfirmed_.capacity() > std::size_t{4} * size_check_bytes) {
+        unconfirmed_ = spdlog::memory_buf_t();  // a huge line is not kept room for
+    }
     unconfirmed_.clear();
     unconfirmed_lines_ = 0;
+    unkept_lines_ = 0;
 }
 
 // Whether the folder's varnel.log is still the file open: another process may have rotated it
@@ -298,8 +363,11 @@ bool FileSink::ends_with_line_break() const noexcept {
 // One whole line in one append-mode write.
 FileSink::Trouble FileSink::append(const char* data, std::size_t size) {
     if (line_break_due_) {
-        if (!ends_with_line_break() && ::write(file_fd_.get(), "\n", 1) == 1) {
-            ++size_;
+        if (!ends_with_line_break()) {
+            if (!write_all(file_fd_.get(), part_line_end.data(), part_line_end.size())) {
+                return {Step::write_file, last_error()};  // no line is glued to the part line
+            }
+            size_ += static_cast<off_t>(part_line_end.size());
         }
         line_break_due_ = false;
     }
@@ -315,7 +383,9 @@ FileSink::Trouble FileSink::append(const char* data, std::size_t size) {
         }
         const std::error_code error = written < 0 ? last_error() : std::make_error_code(std::errc::io_error);
         if (done > 0) {
-            take_back_part_line(done);
+            // Part of the line is in the file; other processes may already have appended after it,
+            // so it is never cut off: the next line of this one starts on a line of its own.
+            line_break_due_ = true;
         }
         return {Step::write_file, error};
     }
@@ -328,43 +398,46 @@ FileSink::Trouble FileSink::append(const char* data, std::size_t size) {
     return {};
 }
 
-// A write that failed halfway left `written` bytes of a line at the end of the file. They are cut
-// off when no other process has appended since (none can on a full disk); if they cannot be, the
-// next line starts with a line break, so that no record is glued to the part line.
-void FileSink::take_back_part_line(std::size_t written) noexcept {
-    const off_t end = ::lseek(file_fd_.get(), 0, SEEK_CUR);
+// Appends `data` to the folder's current varnel.log, opened by its path for this one write, as
+// a sink that was closed does, and a fatal-signal handler. Async-signal-safe.
+FileSink::Trouble FileSink::append_alone(const char* data, std::size_t size) const noexcept {
+    const UniqueFd fd(::open(file_path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644));
     struct stat status {};
-    if (end < 0 || ::fstat(file_fd_.get(), &status) != 0) {
-        line_break_due_ = true;
-        return;
+    if (!fd || ::fstat(fd.get(), &status) != 0) {
+        return {Step::open_file, last_error()};
     }
-    if (status.st_size != end) {
-        return;  // other lines follow the part line already
+    if (!S_ISREG(status.st_mode)) {
+        return {Step::open_file, {static_cast<int>(FileError::not_a_regular_file), file_error_category}};
     }
-    const off_t start = end - static_cast<off_t>(written);
-    if (::ftruncate(file_fd_.get(), start) == 0) {
-        size_ = start;
-    } else {
-        line_break_due_ = true;
+    if (!write_all(fd.get(), data, size)) {
+        return {Step::write_file, last_error()};
     }
+    return {};
 }
 
 // The next line does not fit: rotates, unless another process did meanwhile. Only under the
-// folder's lock, waited for briefly; when it is out of reach, the line goes to the current file
-// and rotation waits for a later line.
+// folder's lock, which is tried, never waited for: when another process holds it, the line goes
+// to the current file, and the next line that finds the file full tries again.
 void FileSink::rotate(std::size_t line_size, clock::time_point now) {
     UniqueFd lock(::openat(folder_fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!lock) {
         return;
     }
     lock_fd_.store(lock.get());
-    if (!lock_folder(lock.get())) {
-        rotation_blocked_until_ = now + rotation_retry_interval;
-        report({Step::lock_folder, std::make_error_code(std::errc::resource_unavailable_try_again)});
+    // A file system without locks counts as locked: the log is still written, only rotation is
+    // not coordinated.
+    if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        if (lock_refused_since_ == clock::time_point{} || now < lock_refused_since_) {
+            lock_refused_since_ = now;
+        } else if (now - lock_refused_since_ >= lock_report_after) {
+            report({Step::lock_folder, std::make_error_code(std::errc::resource_unavailable_try_again)});
+        }
     } else {
+        lock_refused_since_ = {};
         struct stat status {};
         if (!is_current_file()) {  // rotated by another process meanwhile
             close_file();
+            forget_unconfirmed();
             static_cast<void>(reopen());  // a failure shows at the next line
         } else if (::fstat(file_fd_.get(), &status) == 0) {
             size_ = status.st_size;
@@ -372,9 +445,10 @@ void FileSink::rotate(std::size_t line_size, clock::time_point now) {
         if (file_fd_ && wants_rotation(line_size, now)) {
             if (rename_chain()) {
                 close_file();
+                forget_unconfirmed();
                 static_cast<void>(reopen());
             } else {
-                rotation_blocked_until_ = now + rotation_retry_interval;
+                rename_retry_after_ = now + rename_retry_interval;
             }
         }
         ::flock(lock.get(), LOCK_UN);
@@ -382,39 +456,55 @@ void FileSink::rotate(std::size_t line_size, clock::time_point now) {
     lock_fd_.store(-1);  // before the close: a child forked from now on inherits no held lock
 }
 
-// Takes the folder's lock, waiting no longer than lock_wait; false when another process holds it
-// all that time. A file system without locks counts as taken: the log is still written, only
-// rotation is not coordinated.
-bool FileSink::lock_folder(int lock_fd) noexcept {
-    const auto give_up = std::chrono::steady_clock::now() + lock_wait;
-    auto pause = std::chrono::microseconds(50);
-    for (;;) {
-        if (::flock(lock_fd, LOCK_EX | LOCK_NB) == 0) {
-            return true;
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= give_up) {
-            return errno != EWOULDBLOCK;
-        }
-        std::this_thread::sleep_for(pause);
-        pause = std::min(pause * 2, std::chrono::microseconds(2000));
-    }
-}
-
-// Shifts every file up by one, the oldest dropping out. A rename that fails stops the shift
-// before anything is lost.
+// Shifts every file up by one. The oldest leaves first, under a name of its own, and is deleted
+// off this call. A rename that fails stops the shift before anything is lost.
 bool FileSink::rename_chain() {
+    const int folder = folder_fd_.get();
+    const FileName oldest = rotated_name(limits_.kept_files);
+    struct stat status {};
+    if (::fstatat(folder, oldest.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode)) {
+        // Someone's folder under the oldest name: the next file cannot take its place.
+        report({Step::rename_file, std::make_error_code(std::errc::is_a_directory), limits_.kept_files - 1});
+        return false;
+    }
+    static std::atomic<std::uint64_t> drops{0};
+    FileName dropped;
+    dropped << dropped_prefix << static_cast<std::uint64_t>(::getpid()) << "." << drops.fetch_add(1);
+    const bool dropping = ::renameat(folder, oldest.c_str(), folder, dropped.c_str()) == 0;
+    if (!dropping && errno != ENOENT) {
+        report({Step::rename_file, last_error(), limits_.kept_files});
+        return false;
+    }
     for (int index = limits_.kept_files; index > 0; --index) {
         const FileName from = rotated_name(index - 1);
         const FileName to = rotated_name(index);
-        if (::renameat(folder_fd_.get(), from.c_str(), folder_fd_.get(), to.c_str()) != 0 && errno != ENOENT) {
+        if (::renameat(folder, from.c_str(), folder, to.c_str()) != 0 && errno != ENOENT) {
             report({Step::rename_file, last_error(), index - 1});
+            if (dropping && index == limits_.kept_files) {
+                ::renameat(folder, dropped.c_str(), folder, oldest.c_str());  // nothing shifted: nothing dropped
+            }
             return false;
         }
     }
+    if (dropping) {
+        delete_dropped();
+    }
     return true;
+}
+
+// Deletes the file rotation dropped on a thread of its own, which ends with it: freeing a file of
+// megabytes takes a file system milliseconds, which no log call may spend. Where no thread can be
+// had, the file is deleted here.
+void FileSink::delete_dropped() noexcept {
+    const int folder = ::openat(folder_fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) {
+        return;  // the next rotation deletes it
+    }
+    try {
+        std::thread(delete_dropped_files, folder).detach();
+    } catch (...) {
+        delete_dropped_files(folder);
+    }
 }
 
 void FileSink::lose_line(const Trouble& trouble) {
@@ -470,11 +560,13 @@ FileSink::Text FileSink::describe(const Trouble& trouble, std::uint64_t lines_lo
             text << "cannot rotate " << file_path_ << ": another process holds the lock on the log folder; "
                  << "still appending to " << file_name;
             return text;
-        case Step::rename_file:
+        case Step::rename_file: {
+            const bool dropping = trouble.rename_from == limits_.kept_files;  // the oldest, out of the way
             text << "cannot rotate " << file_path_ << ": renaming " << rotated_name(trouble.rename_from).view()
-                 << " to " << rotated_name(trouble.rename_from + 1).view() << " failed: " << reason
-                 << "; still appending to " << file_name;
+                 << " to " << (dropping ? dropped_prefix : rotated_name(trouble.rename_from + 1).view())
+                 << (dropping ? "..." : "") << " failed: " << reason << "; still appending to " << file_name;
             return text;
+        }
     }
     if (lines_lost > 0) {
         text << "; " << lines_lost << " lines lost so far";
@@ -486,6 +578,7 @@ void FileSink::after_fork_in_child(bool interrupted) noexcept {
     // The lines written since the file was last seen are the parent's to write again.
     new (&unconfirmed_) spdlog::memory_buf_t;  // left behind, in case it was half changed
     unconfirmed_lines_ = 0;
+    unkept_lines_ = 0;
     if (!interrupted) {
         return;
     }
@@ -501,15 +594,7 @@ void FileSink::after_fork_in_child(bool interrupted) noexcept {
 }
 
 void FileSink::write_fatal(const FatalRecord& record) const noexcept {
-    const int fd = ::open(file_path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
-    if (fd < 0) {
-        return;
-    }
-    struct stat status {};
-    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
-        write_all(fd, record.text, record.size);
-    }
-    ::close(fd);
+    static_cast<void>(append_alone(record.text, record.size));
 }
 
 }  // namespace logging::detail

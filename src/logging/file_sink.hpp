@@ -4,23 +4,27 @@
 //
 // A line is in the kernel when its log call returns: one append-mode write(2) of the whole line,
 // so no death of the process loses it, and lines of several processes never mix within a line.
-// No lock is taken between processes to append; the advisory lock on the folder (flock) serves
-// rotation alone and is waited for a short while at most: a process that holds it (stopped,
-// killed with a child that inherited it, or hostile) delays a rotation, never a log call.
+// No log call sleeps or waits on another process. No lock is taken between processes to append;
+// the advisory lock on the folder (flock) serves rotation alone and is only ever tried: when
+// another process holds it, the line goes to the current file and the next line that finds the
+// file full tries again. The oldest file is deleted off the log call (freeing megabytes takes
+// milliseconds), by a thread that lives for that alone: until it has, it lies in the folder as
+// ".varnel.dropped.<pid>.<n>" (left there by a process that ended first, until the next rotation).
 //
 // A process learns cheaply what the others did: it counts its own bytes, and looks at the file
 // (its size, whether it was deleted) every 8 KiB it writes, and at the name (whether another
 // process rotated it away) every twentieth of a second, or whenever its next line would not fit.
 // When others append too, it reads the file's size after every line. A line written just as
 // another process rotates can still land at the end of the file just rotated, whole. The lines
-// written since the last look are kept, to be written again should the file turn out deleted.
+// written since the last look are kept, to be written again should the file turn out deleted: at
+// the next look, and at the last one, which close() makes (at shutdown and at exit).
 //
-// Nothing is ever truncated but a part line of this process's own that a failed write left at
-// the end. A file that cannot be opened, written or closed costs the lines concerned, which are
-// counted and reported, and every later line tries again, so logging resumes by itself once the
-// cause is gone. Every step that can fail says so in a Trouble (the step and its errno), and
-// describe() alone turns one into text. Symbolic links are never followed for the files (the
-// folder itself may be one), and no descriptor survives exec().
+// Nothing is ever truncated. A write that fails part-way leaves a part line, which the next line
+// of this process does not glue itself to. A file that cannot be opened, written or closed costs
+// the lines concerned, which are counted and reported, and every later line tries again, so
+// logging resumes by itself once the cause is gone. Every step that can fail says so in a Trouble
+// (the step and its errno), and describe() alone turns one into text. Symbolic links are never
+// followed for the files (the folder itself may be one), and no descriptor survives exec().
 
 #include <atomic>
 #include <chrono>
@@ -51,7 +55,7 @@ public:
     /// symbolic link or not a regular file.
     FileSink(std::string folder, RotationLimits limits);
 
-    /// Tells that writing works again, should the rate limit have held that report back.
+    /// Closes the file (see close()).
     ~FileSink() override;
     FileSink(const FileSink&) = delete;
     FileSink& operator=(const FileSink&) = delete;
@@ -61,9 +65,16 @@ public:
     /// Appends `record` to the folder's current varnel.log, opened by its path for this one write.
     void write_fatal(const FatalRecord& record) const noexcept override;
 
+    /// The last look at the file: lines written into it since the last look are written again
+    /// when it turns out deleted meanwhile; then it is closed, and a report that writing works again,
+    /// if the rate limit held it back, goes out. Lines that still come are appended each on its own
+    /// (opened by path, written, closed), without rotation.
+    void close() noexcept override;
+
 protected:
     void write_line(const spdlog::details::log_msg& msg, const spdlog::memory_buf_t& line)
         REQUIRES(mutex_) override;
+    void drop_line(std::error_code error) noexcept REQUIRES(mutex_) override;
     void after_fork_in_child(bool interrupted) noexcept NO_THREAD_SAFETY_ANALYSIS override;
 
 private:
@@ -91,7 +102,9 @@ private:
     bool name_check_due(clock::time_point now) const noexcept REQUIRES(mutex_);
     bool wants_rotation(std::size_t line_size, clock::time_point now) const noexcept REQUIRES(mutex_);
     Trouble check(std::size_t line_size, clock::time_point now) REQUIRES(mutex_);
+    Trouble write_again_if_deleted() REQUIRES(mutex_);
     void close_file() REQUIRES(mutex_);
+    void keep_unconfirmed(const spdlog::memory_buf_t& line) noexcept REQUIRES(mutex_);
     void forget_unconfirmed() noexcept REQUIRES(mutex_);
     bool is_current_file() noexcept REQUIRES(mutex_);
     Trouble open_folder() REQUIRES(mutex_);
@@ -99,10 +112,10 @@ private:
     Trouble reopen() REQUIRES(mutex_);
     bool ends_with_line_break() const noexcept REQUIRES(mutex_);
     Trouble append(const char* data, std::size_t size) REQUIRES(mutex_);
-    void take_back_part_line(std::size_t written) noexcept REQUIRES(mutex_);
+    Trouble append_alone(const char* data, std::size_t size) const noexcept;
     void rotate(std::size_t line_size, clock::time_point now) REQUIRES(mutex_);
-    static bool lock_folder(int lock_fd) noexcept;
     bool rename_chain() REQUIRES(mutex_);
+    void delete_dropped() noexcept REQUIRES(mutex_);
     void lose_line(const Trouble& trouble) REQUIRES(mutex_);
     void note_written() REQUIRES(mutex_);
     bool report(const Trouble& trouble, std::uint64_t lines_lost = 0, bool always = false) noexcept;
@@ -121,9 +134,12 @@ private:
     bool others_append_ GUARDED_BY(mutex_) = false;  // another process appends too: learn the size after each line
     spdlog::memory_buf_t unconfirmed_ GUARDED_BY(mutex_);  // the lines written since the file was last seen
     std::size_t unconfirmed_lines_ GUARDED_BY(mutex_) = 0;  // how many
+    std::size_t unkept_lines_ GUARDED_BY(mutex_) = 0;  // of those, not in unconfirmed_ (no memory for them)
     clock::time_point name_checked_ GUARDED_BY(mutex_){};   // when the name was last compared with the file
-    clock::time_point rotation_blocked_until_ GUARDED_BY(mutex_){};  // the lock was out of reach: no try before
+    clock::time_point rename_retry_after_ GUARDED_BY(mutex_){};  // a rename failed: no rotation before
+    clock::time_point lock_refused_since_ GUARDED_BY(mutex_){};  // the folder's lock held elsewhere since; {}: not
     bool line_break_due_ GUARDED_BY(mutex_) = false;       // the file may end in a part line
+    bool closed_ GUARDED_BY(mutex_) = false;               // close() was called
     bool failing_ GUARDED_BY(mutex_) = false;              // the last line was lost
     bool recovery_unreported_ GUARDED_BY(mutex_) = false;  // writing works again, and the report is still due
 

@@ -4,7 +4,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
+#include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <pthread.h>
 
@@ -53,14 +56,30 @@ constexpr detail::RotationLimits rotation_limits{std::size_t{5} * 1024 * 1024, 3
 
 // The logger and the locks that order init, shutdown and fork. Never destroyed: native threads
 // that still log while the process exits must find it intact. Neither lock is ever held while a
-// line is written, so that fork(), which takes both, never waits for the log.
+// line is written, a file closed or a report made, so that fork(), which takes both, never waits
+// for the log.
 struct Logging {
     detail::Mutex lifecycle;                                      // init(), shutdown() and fork()
     detail::Mutex logger_mutex;                                   // held only to copy `logger`
     std::shared_ptr<spdlog::logger> logger GUARDED_BY(logger_mutex);  // "core" while running
+    // Every logger that was spdlog's default, kept for good: spdlog::info() and its kin reach the
+    // default logger through a bare pointer, which a native peer may be using while shutdown()
+    // puts another in its place.
+    std::vector<std::shared_ptr<spdlog::logger>> former_defaults GUARDED_BY(lifecycle);
+    // spdlog's default logger between a shutdown() and the next init(): writes nothing.
+    std::shared_ptr<spdlog::logger> silent = std::make_shared<spdlog::logger>("", spdlog::sinks_init_list{});
 };
 
 Logging& state = *new Logging;
+
+// Makes `next` spdlog's default logger, keeping the one it replaces for good.
+void replace_default_logger(std::shared_ptr<spdlog::logger> next) REQUIRES(state.lifecycle) {
+    auto current = spdlog::default_logger();
+    if (current && current != state.silent) {
+        state.former_defaults.push_back(std::move(current));
+    }
+    spdlog::set_default_logger(std::move(next));
+}
 
 // Everything init() makes, installed; on a throw the local objects are released on the way out.
 // The absolute log folder goes to `absolute_directory`.
@@ -82,11 +101,12 @@ std::shared_ptr<spdlog::logger> create_logger(std::string& absolute_directory) R
     console->set_formatter(formatter->clone());
     file->set_formatter(std::move(formatter));
 
-    auto logger = std::make_shared<spdlog::logger>(logger_name, spdlog::sinks_init_list{console, file});
+    // The file first: it is the record, and the console may be slow to take a line.
+    auto logger = std::make_shared<spdlog::logger>(logger_name, spdlog::sinks_init_list{file, console});
     logger->set_level(spdlog::level::trace);
     logger->flush_on(spdlog::level::warn);
 
-    spdlog::set_default_logger(logger);
+    replace_default_logger(logger);
     {
         const detail::MutexLock lock(state.logger_mutex);
         state.logger = logger;
@@ -95,24 +115,57 @@ std::shared_ptr<spdlog::logger> create_logger(std::string& absolute_directory) R
     return logger;
 }
 
-// Undoes what create_logger() installed (all of it, or as far as it got): lets go of the logger,
-// which spdlog's registry still holds, and leaves the facade uninitialised.
-void uninstall_logger() REQUIRES(state.lifecycle) {
+// Undoes what create_logger() installed (all of it, or as far as it got): takes the logger out of
+// the facade (spdlog's registry still holds it) and leaves the facade uninitialised.
+std::shared_ptr<spdlog::logger> uninstall_logger() REQUIRES(state.lifecycle) {
     detail::lifecycle.fetch_and(~(detail::lifecycle_bits::installed | detail::lifecycle_bits::initialized),
                                 std::memory_order_release);
     const detail::MutexLock lock(state.logger_mutex);
-    state.logger.reset();
+    return std::exchange(state.logger, nullptr);
+}
+
+// Shuts spdlog down as spdlog::shutdown() does (every logger dropped, the periodic flusher and the
+// thread pool let go), except that the default logger is never left null, nor destroyed: the
+// silent logger takes its place, and the one it replaces is kept (see former_defaults).
+void shut_spdlog_down() REQUIRES(state.lifecycle) {
+    replace_default_logger(state.silent);
+    std::vector<std::string> names;
+    spdlog::apply_all([&](const std::shared_ptr<spdlog::logger>& logger) {
+        if (logger != state.silent) {
+            names.push_back(logger->name());
+        }
+    });
+    for (const auto& name : names) {
+        spdlog::drop(name);
+    }
+    spdlog::flush_every(std::chrono::seconds(0));  // replaces the flusher by one that never runs
+    spdlog::details::registry::instance().set_tp(nullptr);
+}
+
+// Lets the sinks of `logger` go of their files: its last look at them, outside every lock of the
+// facade (writing a line again, or a report, may wait on a slow disk or standard error).
+void close_sinks(const std::shared_ptr<spdlog::logger>& logger) {
+    if (!logger) {
+        return;
+    }
+    for (const auto& sink : logger->sinks()) {
+        if (auto* ours = dynamic_cast<detail::ProcessSink*>(sink.get())) {
+            ours->close();
+        }
+    }
 }
 
 // Runs at exit, before static objects are destroyed (it was registered after spdlog's registry
-// was made): closes the filtered path, waits for the writes in progress, and tells how many lines
-// were lost, if any.
+// was made): closes the filtered path, waits for the writes in progress, takes a last look at the
+// file (lines written into a file deleted since the last look are written again), and tells how
+// many lines were lost, if any.
 void at_exit() {
     detail::lifecycle.fetch_or(detail::lifecycle_bits::exiting);
     // Writes in progress take microseconds; the bound only guards against a thread stuck in I/O.
     for (int waited_ms = 0; detail::writes_in_progress.load() > 0 && waited_ms < 2000; ++waited_ms) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    close_sinks(detail::installed_logger());
     detail::report_lost_total();
 }
 
@@ -173,14 +226,15 @@ void init() {
 }
 
 void shutdown() {
+    std::shared_ptr<spdlog::logger> logger;
     {
         const detail::MutexLock lock(state.lifecycle);
         detail::lifecycle.fetch_or(detail::lifecycle_bits::shut_down, std::memory_order_release);
         detail::remove_fatal_signal_handlers();
-        uninstall_logger();
-        // Drops every logger; the last reference to "core" closes the file.
-        spdlog::shutdown();
+        logger = uninstall_logger();
+        shut_spdlog_down();
     }
+    close_sinks(logger);
     detail::report_lost_total();
 }
 

@@ -31,9 +31,15 @@ ProcessSink::~ProcessSink() = default;
 
 void ProcessSink::log(const spdlog::details::log_msg& msg) {
     const MutexLock lock(mutex_);
-    line_.clear();
-    formatter_->format(msg, line_);
-    write_line(msg, line_);
+    try {
+        line_.clear();
+        formatter_->format(msg, line_);
+        write_line(msg, line_);
+    } catch (const std::bad_alloc&) {
+        drop_line(std::make_error_code(std::errc::not_enough_memory));
+    } catch (...) {
+        drop_line(std::make_error_code(std::errc::io_error));
+    }
     if (line_.capacity() > kept_line_capacity) {
         line_ = spdlog::memory_buf_t();
     }

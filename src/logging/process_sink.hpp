@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include <spdlog/formatter.h>
@@ -28,7 +29,8 @@ struct FatalRecord {
 };
 
 /// A sink that formats each record into a line and writes it before log() returns, under a lock
-/// of its own that a forked child renews.
+/// of its own that a forked child renews. log() never throws: a line that cannot be made (out of
+/// memory) is dropped and counted by the sink, never handed to spdlog's error handler.
 class ProcessSink : public spdlog::sinks::sink {
 public:
     ProcessSink();
@@ -47,6 +49,10 @@ public:
     /// parent held it at the moment of the fork, forgets what that thread was doing.
     void renew_in_child() noexcept NO_THREAD_SAFETY_ANALYSIS;
 
+    /// Lets go of what the sink holds open, at shutdown and at exit; a sink may still be written
+    /// to afterwards (by a thread that raced the shutdown, say), and then writes each line alone.
+    virtual void close() noexcept {}
+
     /// Writes `record` from a fatal-signal handler: async-signal-safe, no lock, no allocation,
     /// and no descriptor that another thread may have closed (and the number been reused).
     virtual void write_fatal(const FatalRecord& record) const noexcept = 0;
@@ -55,6 +61,10 @@ protected:
     /// Writes `line` (formatted from `msg`, which carries the coloured range).
     virtual void write_line(const spdlog::details::log_msg& msg, const spdlog::memory_buf_t& line)
         REQUIRES(mutex_) = 0;
+
+    /// The line of a record could not be made or written (`error`: out of memory, say): the sink
+    /// counts it as a line it did not write.
+    virtual void drop_line(std::error_code error) noexcept REQUIRES(mutex_) = 0;
 
     /// In a forked child, while it has one thread, after the lock was renewed. `interrupted`: a
     /// thread of the parent was writing to the sink at the moment of the fork, and what it left

@@ -1,6 +1,7 @@
 #include <varnel/logging/source_path.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <system_error>
 
@@ -76,10 +77,23 @@ void write_abbreviated_path(std::string_view path, std::string& out) {
     out += path.substr(last + 1);
 }
 
+// The project root once found; never destroyed, so logging threads may use it at exit.
+std::atomic<const std::optional<std::string>*> project_root{nullptr};
+
+// Searched by the first caller, under a sink's lock. No one-time guard: a child forked while a
+// thread of its parent was searching would wait on the guard for good. Callers that come at once
+// each search, and the first answer published stays.
 const std::optional<std::string>& cached_project_root() {
-    // Searched once, by the first caller; never destroyed, so logging threads may use it at exit.
-    static const auto* root = new std::optional<std::string>(find_project_root());
-    return *root;
+    const std::optional<std::string>* known = project_root.load(std::memory_order_acquire);
+    if (known != nullptr) {
+        return *known;
+    }
+    const auto* found = new std::optional<std::string>(find_project_root());
+    if (project_root.compare_exchange_strong(known, found, std::memory_order_acq_rel, std::memory_order_acquire)) {
+        return *found;
+    }
+    delete found;  // another caller's answer came first
+    return *known;
 }
 
 }  // namespace

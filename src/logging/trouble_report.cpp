@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "logging/record_text.hpp"
-#include "logging/unique_fd.hpp"
+#include "logging/stream_output.hpp"
 
 namespace logging::detail {
 namespace {
@@ -20,6 +20,7 @@ using ReportNumber = FixedText<1024>::Number;
 std::atomic<std::uint64_t> reports_made{0};
 std::atomic<std::uint64_t> lines_lost{0};
 std::atomic<std::uint64_t> lines_lost_told{0};  // the count the last "in total" report gave
+std::atomic<bool> stderr_stalled{false};        // the last report was not taken: the next does not wait
 
 }  // namespace
 
@@ -37,10 +38,7 @@ bool ReportLimit::claim() noexcept {
     return true;
 }
 
-bool report_trouble(std::string_view what, ReportLimit* limit) noexcept {
-    if (limit != nullptr && !limit->claim()) {
-        return false;
-    }
+FixedText<1024> format_report(std::string_view what) noexcept {
     const std::uint64_t number = reports_made.fetch_add(1, std::memory_order_relaxed) + 1;
     const std::time_t wall = std::time(nullptr);
     std::tm local{};
@@ -50,7 +48,20 @@ bool report_trouble(std::string_view what, ReportLimit* limit) noexcept {
     FixedText<1024> report;
     report << "[*** LOG ERROR #" << ReportNumber{number, 4} << " ***] [" << std::string_view(date.data(), date.size())
            << "] [core] " << std::string_view(what.data(), std::min<std::size_t>(what.size(), 960)) << "\n";
-    write_all(STDERR_FILENO, report.view().data(), report.view().size());
+    return report;
+}
+
+bool report_trouble(std::string_view what, ReportLimit* limit) noexcept {
+    if (limit != nullptr && !limit->claim()) {
+        return false;
+    }
+    const auto report = format_report(what);
+    iovec text{const_cast<char*>(report.view().data()), report.view().size()};  // NOLINT
+    const int wait = stderr_stalled.load(std::memory_order_relaxed) ? 0 : reader_wait_ms;
+    StreamOutput output(STDERR_FILENO);
+    const auto outcome = output.write(&text, 1, {wait, reader_wait_ms});
+    stderr_stalled.store(outcome == StreamOutput::Outcome::not_taken || outcome == StreamOutput::Outcome::cut_short,
+                         std::memory_order_relaxed);
     return true;
 }
 

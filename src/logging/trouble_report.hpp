@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "logging/record_text.hpp"
+
 namespace logging::detail {
 
 /// At most one report a second from one source of trouble (a full disk must not flood the
@@ -19,9 +21,13 @@ private:
     std::atomic<bool> reported_{false};
 };
 
-/// Reports `what` on standard error in spdlog's error-report layout,
-/// "[*** LOG ERROR #0001 ***] [2026-12-08 16:02:15] [core] <what>", in one write, unless `limit`
-/// holds it back; whether it went out. Allocates nothing.
+/// A report in spdlog's error-report layout, numbered:
+/// "[*** LOG ERROR #0001 ***] [2026-12-08 16:02:15] [core] <what>\n". Allocates nothing.
+FixedText<1024> format_report(std::string_view what) noexcept;
+
+/// Reports `what` on standard error (format_report's layout) in one write, unless `limit` holds it
+/// back; whether it went out. A standard error nobody reads is waited for briefly, and once it
+/// took nothing, not at all until it takes a report again. Allocates nothing.
 bool report_trouble(std::string_view what, ReportLimit* limit = nullptr) noexcept;
 
 /// Counts `lines` that the log could not write; the number lost in this process so far.

@@ -18,8 +18,9 @@ std::optional<std::string> find_project_root();
 /// A null `path` is the empty text; an empty `root` means no root.
 std::string relative_to_root(const char* path, std::string_view root);
 
-/// relative_to_root() against the project root, which is searched once per process, at the
-/// first call with an absolute path, and cached for good.
+/// relative_to_root() against the project root, which is searched at the first call with an
+/// absolute path and cached for good (threads that make that first call at once may each search;
+/// the first answer stays).
 std::string project_relative_path(const char* path);
 
 /// The short display form of a project-relative path:
