@@ -13,8 +13,9 @@ if [ -t 1 ]; then
     pip_quiet=()
 fi
 
-# lnav: the log reader's tests check the format it prints for lnav with the real lnav.
-apt_packages=(libspdlog-dev libfmt-dev libeigen3-dev libgtest-dev lnav ${EXTRA_APT_PACKAGES:-})
+# lnav: the log reader's tests check the format it prints for lnav with the real lnav; strace:
+# the tests count what log calls wait for (they never sleep, nor wait for another process).
+apt_packages=(libspdlog-dev libfmt-dev libeigen3-dev libgtest-dev lnav strace ${EXTRA_APT_PACKAGES:-})
 missing=()
 for package in "${apt_packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

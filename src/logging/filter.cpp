@@ -26,6 +26,14 @@ namespace {
 //   snapshot in its record, then checks that it is still the current one. A writer frees a
 //   replaced snapshot only once no record announces it.
 // Every threshold a decision uses comes from one snapshot: the old filters or the new, never a mix.
+//
+// The hazard pointer rests on two sequentially consistent fences, one on each side (as folly's
+// hazard pointers do), which the C++ memory model orders on every processor, not only on x86:
+//   reader: announce the snapshot; fence; load the current snapshot again
+//   writer: publish the new snapshot; fence; load the records and their announcements
+// Whichever fence comes first in their single total order, either the reader sees the new
+// snapshot (and does not use the old one), or the writer sees the reader's record and its
+// announcement (and keeps the old one).
 
 struct FilterSnapshot {
     std::uint64_t generation = 1;                               // one more for each change
@@ -80,12 +88,12 @@ FilterState& filters() {
     return *state;
 }
 
-// Whether a reader announces `snapshot`. Sequentially consistent with the announcements: a reader
-// is either seen holding a replaced snapshot here, or sees it replaced and does not read it.
+// Whether a reader announces `snapshot`. Called after the writer's fence (free_unheld).
 bool held_by_a_reader(const FilterState& state, const FilterSnapshot* snapshot) noexcept {
     for (const Reader* reader = state.readers.load(std::memory_order_acquire); reader != nullptr;
          reader = reader->next) {
-        if (reader->hazard.load(std::memory_order_seq_cst) == snapshot) {
+        // Acquire: a reader that has withdrawn the announcement has finished reading the snapshot.
+        if (reader->hazard.load(std::memory_order_acquire) == snapshot) {
             return true;
         }
     }
@@ -94,6 +102,9 @@ bool held_by_a_reader(const FilterState& state, const FilterSnapshot* snapshot) 
 
 // Frees the retired snapshots that no reader holds.
 void free_unheld(FilterState& state) noexcept REQUIRES(state.mutex) {
+    // The writer's fence: orders the publication of the current snapshot (before this call)
+    // against the loads of the readers' records and announcements (below).
+    std::atomic_thread_fence(std::memory_order_seq_cst);
     const auto unheld = std::partition(state.retired.begin(), state.retired.end(),
                                        [&](const FilterSnapshot* old) { return held_by_a_reader(state, old); });
     std::for_each(unheld, state.retired.end(), [](const FilterSnapshot* old) { delete old; });
@@ -114,7 +125,7 @@ void change_filters(Change change) {
     next->generation = old->generation + 1;
     const std::uint64_t generation = next->generation;
     state.retired.reserve(state.retired.size() + 1);  // nothing left to throw once published
-    state.current.store(next.release(), std::memory_order_seq_cst);
+    state.current.store(next.release(), std::memory_order_release);
     current_generation.value.store(generation, std::memory_order_release);
     state.retired.push_back(old);
     free_unheld(state);
@@ -177,8 +188,13 @@ public:
     SnapshotHold(const FilterState& state, Reader& reader) noexcept : reader_(reader) {
         const FilterSnapshot* snapshot = state.current.load(std::memory_order_acquire);
         for (;;) {
-            reader_.hazard.store(snapshot, std::memory_order_seq_cst);
-            const FilterSnapshot* still = state.current.load(std::memory_order_seq_cst);
+            // Release: a writer that sees this announcement sees the reads of any snapshot this
+            // record held before it done.
+            reader_.hazard.store(snapshot, std::memory_order_release);
+            // The reader's fence: orders the announcement (and the record's publication, made
+            // before it) against the load of the current snapshot below.
+            std::atomic_thread_fence(std::memory_order_seq_cst);
+            const FilterSnapshot* still = state.current.load(std::memory_order_acquire);
             if (still == snapshot) {
                 break;
             }

@@ -67,7 +67,11 @@ struct Logging {
     // puts another in its place.
     std::vector<std::shared_ptr<spdlog::logger>> former_defaults GUARDED_BY(lifecycle);
     // spdlog's default logger between a shutdown() and the next init(): writes nothing.
-    std::shared_ptr<spdlog::logger> silent = std::make_shared<spdlog::logger>("", spdlog::sinks_init_list{});
+    const std::shared_ptr<spdlog::logger> silent = [] {
+        auto logger = std::make_shared<spdlog::logger>("", spdlog::sinks_init_list{});
+        logger->set_level(spdlog::level::off);
+        return logger;
+    }();
 };
 
 Logging& state = *new Logging;

@@ -3,7 +3,8 @@
 //
 // The Races suite has no check of its own: it makes threads log while others change the filters
 // or shut logging down and start it again, for ThreadSanitizer to judge (make test-tsan runs it;
-// the other runs leave it out).
+// the other runs leave it out). PeerThroughSpdlog is for AddressSanitizer, not ThreadSanitizer:
+// spdlog reads its default logger's pointer without a lock, by design.
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <spdlog/spdlog.h>
 
 #include <varnel/logging/filter.hpp>
 #include <varnel/logging/lifecycle.hpp>
@@ -133,6 +136,39 @@ TEST(Concurrency, DecisionsSeeTheFiltersBeforeOrAfterAChangeNeverAMix) {
         logging::shutdown();
         workplace.restore_stdout();
         EXPECT_EQ(passed.load(), 0);
+    });
+}
+
+// A native peer that logs through spdlog's own functions reaches the default logger by a bare
+// pointer: while another thread shuts logging down and starts it again, and after the last
+// shutdown, that logger is neither destroyed (AddressSanitizer sees any use after free) nor null.
+TEST(PeerThroughSpdlog, LogsWhileAnotherThreadShutsDownAndRestarts) {
+    run_in_child([] {
+        QuietWorkplace workplace("varnel_peer_");
+        logging::init();
+        std::atomic<bool> stop{false};
+        static std::atomic<int> peer_lines{0};
+        auto peers = start_workers(2, stop, [](int) {
+            spdlog::info("from a peer");
+            ++peer_lines;
+        });
+        while (peer_lines < 100) {  // the peers are under way
+            std::this_thread::yield();
+        }
+        for (int round = 0; round < 100; ++round) {
+            logging::shutdown();
+            logging::init();
+        }
+        logging::shutdown();
+        stop_workers(stop, peers);
+        spdlog::info("after the last shutdown");
+        workplace.restore_stdout();
+        std::ifstream file(workplace.directory() / ".tamblin" / "logs" / "varnel.log");
+        int from_peers = 0;
+        for (std::string line; std::getline(file, line);) {
+            from_peers += line.find("| from a peer") != std::string::npos ? 1 : 0;
+        }
+        EXPECT_GT(from_peers, 0);
     });
 }
 
