@@ -73,19 +73,24 @@ FileName rotated_name(int index) noexcept {
 
 // Deletes every file that rotation dropped in the folder open as `folder` (a description of its
 // own: reading a folder moves the description's place in it), and closes it. Also the files of a
-// process that ended before its thread had deleted them.
+// process that ended before its thread had deleted them. Reads the folder into a buffer on the
+// stack: nothing is allocated, so a child forked meanwhile finds no allocator lock held.
 void delete_dropped_files(int folder) noexcept {
-    DIR* const entries = ::fdopendir(folder);
-    if (entries == nullptr) {
-        ::close(folder);
-        return;
-    }
-    while (const dirent* entry = ::readdir(entries)) {
-        if (std::string_view(entry->d_name).substr(0, dropped_prefix.size()) == dropped_prefix) {
-            ::unlinkat(folder, entry->d_name, 0);
+    alignas(dirent64) std::array<char, 4096> entries{};
+    for (;;) {
+        const ssize_t size = ::getdents64(folder, entries.data(), entries.size());
+        if (size <= 0) {
+            break;
+        }
+        for (ssize_t at = 0; at < size;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(entries.data() + at);  // NOLINT
+            if (std::string_view(entry->d_name).substr(0, dropped_prefix.size()) == dropped_prefix) {
+                ::unlinkat(folder, entry->d_name, 0);
+            }
+            at += entry->d_reclen;
         }
     }
-    ::closedir(entries);
+    ::close(folder);
 }
 
 // Makes `path` and its missing parents, as at init, without allocating.
@@ -220,6 +225,9 @@ FileSink::Trouble FileSink::write_again_if_deleted() {
         return {};
     }
     file_fd_.reset();
+    if (unconfirmed_lines_ == 0) {
+        return {};  // nothing to write again: a new file is made when a line comes
+    }
     Trouble trouble = reopen();
     if (!trouble) {
         trouble = append(unconfirmed_.data(), unconfirmed_.size());
