@@ -13,7 +13,9 @@ Cases:
   emitted   _log_filtered at info / logging with a StreamHandler and a RotatingFileHandler,
             both writing one line to standard output (on /dev/null) and to a log file   lines per s
   latency   the same emitted line, each call timed alone, back to back: p50, p99, p99.9 and
-            the longest, in one process and in 4 processes sharing the folder           µs per call
+            the longest, in one process and in 4 and 8 processes sharing the folder; beside
+            them the floor, a Python loop making the same two bare os.write calls of the
+            same bytes (standard output and an append-mode file)                      µs per call
   import    `import foundation` (and, for scale, `import logging`, `import simple_pid`) ms
 
 Per-call figures are net of the timing loop: the child also times an empty statement the same
@@ -36,7 +38,7 @@ import timeit
 MESSAGE = "motor 3 reached its target velocity"
 EMITTED_LINES = 30_000
 LATENCY_CALLS = 30_000
-LATENCY_PROCESSES = 4
+LATENCY_PROCESSES = (1, 4, 8)
 LINE_FORMAT = "%(asctime)s | %(elapsed)9.3fs | %(levelname)-8s | %(filename)-30s | %(message)s"
 DATE_FORMAT = "%Y-%m-%d %H:%M:%S"
 ROTATE_BYTES = 5 * 1024 * 1024
@@ -184,7 +186,24 @@ def emit_line(contender):
         import foundation
         foundation.initialize_logging()
         return foundation._log_filtered, (foundation.Level.info, __file__, MESSAGE)
+    if contender == "floor":
+        return two_bare_writes()
     return stdlib_logger(with_handlers=True).info, (MESSAGE,)
+
+
+def two_bare_writes():
+    """The floor under any logger that writes each line out before its call returns: the bytes of
+    a foundation line, written with os.write to standard output and to a file opened for appending
+    (in the same folder as foundation's, so that several processes share it), and nothing else."""
+    line = (f"{time.strftime(DATE_FORMAT)} | {1.234:9.3f}s | {'info':8} | {'b.compare.py':30} | {MESSAGE}\n").encode()
+    os.makedirs(".tamblin/logs", exist_ok=True)
+    file = os.open(".tamblin/logs/floor.log", os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+    write = os.write
+
+    def call(data):
+        write(1, data)
+        write(file, data)
+    return call, (line,)
 
 
 def latency_samples(contender):
@@ -240,10 +259,8 @@ def run_child(case, contender):
             value = per_call_ns(*pid_setup(contender), number=200_000)
         elif case == "filtered":
             value = per_call_ns(*filtered_setup(contender), number=500_000)
-        elif case == "latency":
-            value = latency_percentiles(contender, 1)
-        elif case == f"latency-{LATENCY_PROCESSES}":
-            value = latency_percentiles(contender, LATENCY_PROCESSES)
+        elif case.startswith("latency-") and case != "latency-samples":
+            value = latency_percentiles(contender, int(case.split("-")[1]))
         elif case == "latency-samples":
             value = latency_samples(contender)
         else:
@@ -258,8 +275,8 @@ CASES = {
     "pid": {"unit": "ns/call", "contenders": ["foundation", "foundation-keywords", "python", "simple-pid"]},
     "filtered": {"unit": "ns/call", "contenders": [*FILTER_SETS, "logging"]},
     "emitted": {"unit": "lines/s", "contenders": ["foundation", "logging"]},
-    "latency": {"unit": "µs/call", "contenders": ["foundation", "logging"]},
-    f"latency-{LATENCY_PROCESSES}": {"unit": "µs/call", "contenders": ["foundation", "logging"]},
+    **{f"latency-{count}": {"unit": "µs/call", "contenders": ["foundation", "floor", "logging"]}
+       for count in LATENCY_PROCESSES},
     "import": {"unit": "ms", "contenders": ["foundation", "logging", "simple-pid"]},
 }
 

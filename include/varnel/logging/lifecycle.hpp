@@ -6,19 +6,19 @@
 // leaves a last record naming it.
 //
 // What may run at the same time as what:
-// - Logging (core()->log(), log_from_file(), VARNEL_LOG) from any number of threads, at any
-//   time, also while another thread runs init(), shutdown() or the filter setters. A line is
-//   formatted and written by each sink under that sink's own lock; nothing else is held while
-//   writing. Python's bindings release the interpreter lock while a line is written, so a
-//   blocked console or disk stops only the threads that log.
+// - Logging (core()->log(), log_from_file(), VARNEL_LOG, and spdlog::info() and its kin) from
+//   any number of threads, at any time, also while another thread runs init(), shutdown() or the
+//   filter setters. A line is formatted and written by each sink (the file first, then the
+//   console) under that sink's own lock; nothing else is held while writing. No call sleeps or
+//   waits on another process, and a console nobody reads is waited for 20 ms at most, then not
+//   at all until it reads again.
 // - init() and shutdown() run one at a time (one lock), which is never held while writing.
 //   Lines being written on other threads finish on the logger they started on.
 // - fork() waits for no log call: it takes only the locks that are never held while writing.
 //   The child renews the sinks' locks (a parent thread may have held one, on a console nobody
 //   reads), keeps logging into the same files, and never waits for the parent's threads.
 // - Several processes may log into the same folder: whole lines are appended without any lock
-//   between them, and an advisory lock on the folder, waited for briefly at most, coordinates
-//   rotation.
+//   between them, and an advisory lock on the folder, only ever tried, coordinates rotation.
 // - At exit, the filtered path closes and waits (at most 2 s) for the writes in progress; lines
 //   logged later by native threads still reach the file.
 
@@ -28,9 +28,9 @@
 
 namespace logging {
 
-/// Creates ".tamblin/logs" under the working directory, a colour console sink on stdout and a
-/// rotating "varnel.log" (5 MiB, 3 older files; the folder is fixed as an absolute path now, and
-/// the file is never opened through a symbolic link) with the line pattern
+/// Creates ".tamblin/logs" under the working directory, a rotating "varnel.log" (5 MiB, 3 older
+/// files; the folder is fixed as an absolute path now, and the file is never opened through a
+/// symbolic link) and a colour console sink on stdout, in that order, with the line pattern
 /// "%Y-%m-%d %H:%M:%S | %E | %^%-8l%$ | %* | %v", installs the logger "core" as spdlog's default
 /// logger and writes "Logging to directory: <absolute dir>". Installs the handlers that write a
 /// last record when a fatal signal ends the process (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT,
@@ -46,7 +46,10 @@ namespace logging {
 void init();
 
 /// Removes the fatal-signal handlers (where they are still in place) and drops every spdlog
-/// logger; the file is closed as the last reference goes. Reports on standard error how many
+/// logger; spdlog's default logger becomes one that writes nothing (never null, and the one it
+/// replaces is never destroyed, so a native peer's spdlog::info() racing this call is safe). Then,
+/// holding no lock that fork() takes, closes the file after a last look at it (lines written into
+/// a file deleted since the last look are written again). Reports on standard error how many
 /// lines could not be written, if any. The filtered path (is_enabled_for, log_from_file) stays
 /// silent for the rest of the process, even after another init(). Safe without a prior init()
 /// and when repeated.
