@@ -8,6 +8,7 @@
 
 #include <spdlog/details/os.h>
 
+#include "logging/fatal_record_text.hpp"
 #include "logging/unique_fd.hpp"
 
 namespace logging::detail {
@@ -55,15 +56,16 @@ void ConsoleSink::write_line(const spdlog::details::log_msg& msg, const spdlog::
 
 void ConsoleSink::write_fatal(const FatalRecord& record) const noexcept {
     const std::string_view text(record.text, record.size);
-    // Coloured in a buffer on the stack: nothing may be allocated here.
-    std::array<char, 1024> coloured{};
-    const std::string_view critical = level_colours[spdlog::level::critical];
-    if (!colour_ || text.size() + critical.size() + colour_reset.size() > coloured.size()) {
+    // Coloured in a buffer of its own: nothing may be allocated here, and a record with its stacks
+    // is too large for a signal stack. Only one thread at a time writes a fatal record.
+    static std::array<char, FatalRecordText::capacity + 32> coloured;
+    const std::string_view colour = level_colours.at(static_cast<std::size_t>(record.level));
+    if (!colour_ || text.size() + colour.size() + colour_reset.size() > coloured.size()) {
         write_all(STDOUT_FILENO, text.data(), text.size(), fatal_record_timeout_ms);
         return;
     }
     std::size_t size = 0;
-    for (const std::string_view part : coloured_parts(text, record.level_begin, record.level_end, critical)) {
+    for (const std::string_view part : coloured_parts(text, record.level_begin, record.level_end, colour)) {
         part.copy(coloured.data() + size, part.size());
         size += part.size();
     }

@@ -501,7 +501,12 @@ void FileSink::after_fork_in_child(bool interrupted) noexcept {
 }
 
 void FileSink::write_fatal(const FatalRecord& record) const noexcept {
-    const int fd = ::open(file_path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+    constexpr int flags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+    int fd = ::open(file_path_.c_str(), flags, 0644);
+    if (fd < 0 && errno == ENOENT) {
+        make_folder(folder_);  // deleted or moved away: made again, as for any line
+        fd = ::open(file_path_.c_str(), flags, 0644);
+    }
     if (fd < 0) {
         return;
     }
