@@ -52,8 +52,9 @@ std::atomic<long> utc_offset{0};
 // the default action ends the process with the record still held, so no other thread writes a
 // second one meanwhile.
 std::atomic<pid_t> record_owner{0};
-const void* owner_frame = nullptr;  // the frame of the owner's handler: a nested one lies below it
-constexpr std::int64_t owner_wait_ns = std::int64_t{5} * 1'000'000'000;  // as long as another thread's record may take
+const void* owner_frame = nullptr;  // the frame of the owner's handler
+// How long a thread waits for another's record: a few seconds, as other crash handlers wait.
+constexpr std::int64_t owner_wait_ns = std::int64_t{5} * 1'000'000'000;
 
 // A fault of the processor, by what the kernel tells of it: the same fault comes back at once when
 // the instruction runs again.
@@ -67,11 +68,12 @@ struct Fault {
     }
 };
 
-// What the owner of the record keeps. The next owner sees it whole (record_owner's acquire and release).
+// What the owner of the record keeps; the next owner sees it whole (record_owner's acquire and
+// release).
 FatalRecordText record;
-FatalRecord layout{};      // where the level column is, and which level
-bool record_out = false;   // written to the sinks
-Fault last_handed_fault{};  // the last fault handed to an application's handler: recurring, it gets no second record
+FatalRecord layout{};       // where the level column is, and which level
+bool record_out = false;    // written to the sinks
+Fault last_handed_fault{};  // the last fault handed to an application's handler: if it recurs, no second record
 
 // Appends `text` at `at`, which the caller has room for.
 char* put(char* at, std::string_view text) noexcept { return std::copy(text.begin(), text.end(), at); }
@@ -119,7 +121,8 @@ Claim claim_record(pid_t thread, const void* frame) noexcept {
             return Claim::taken;
         }
         if (owner == thread) {
-            if (reinterpret_cast<std::uintptr_t>(frame) < reinterpret_cast<std::uintptr_t>(owner_frame)) {  // stacks grow down
+            // Stacks grow down: a handler that runs inside the owner's lies below it.
+            if (reinterpret_cast<std::uintptr_t>(frame) < reinterpret_cast<std::uintptr_t>(owner_frame)) {
                 return Claim::nested;
             }
             owner_frame = frame;

@@ -46,8 +46,8 @@ def signal_records(lines):
 def crash_helper(tmp_path_factory):
     """crash_helper.c built into a library for ctypes."""
     library = tmp_path_factory.mktemp("crash_helper") / "crash_helper.so"
-    subprocess.run(["cc", "-shared", "-fPIC", "-O0", "-o", str(library), str(Path(__file__).with_name("crash_helper.c"))],
-                   check=True)
+    source = Path(__file__).with_name("crash_helper.c")
+    subprocess.run(["cc", "-shared", "-fPIC", "-O0", "-o", str(library), str(source)], check=True)
     return library
 
 
@@ -164,15 +164,15 @@ EARLIER_HANDLERS = {
     # Twice the same fault, each time left with siglongjmp(): one record, and the process goes on.
     "SA_SIGINFO, going on with siglongjmp": (
         "helper.install_recovering_handler()",
-        "assert [helper.write_to(ctypes.c_size_t(16)) for _ in range(2)] == [1, 1]; os.kill(os.getpid(), signal.SIGTERM)",
+        "assert [helper.write_to(ctypes.c_size_t(16)) for _ in range(2)] == [1, 1]; "
+        "os.kill(os.getpid(), signal.SIGTERM)",
         -signal.SIGTERM, [handed_on(signal.SIGSEGV), ended_by(signal.SIGTERM)]),
 }
 
 
-@pytest.mark.parametrize("before, after, status, signal_records_", EARLIER_HANDLERS.values(),
-                         ids=EARLIER_HANDLERS.keys())
+@pytest.mark.parametrize("before, after, status, expected", EARLIER_HANDLERS.values(), ids=EARLIER_HANDLERS.keys())
 def test_an_earlier_handler_gets_the_signal_after_a_true_record(run_child, crash_helper, before, after, status,
-                                                                signal_records_):
+                                                                expected):
     result = run_child(f"""
         import ctypes, os, signal, foundation as f
         helper = ctypes.CDLL({str(crash_helper)!r})
@@ -181,7 +181,7 @@ def test_an_earlier_handler_gets_the_signal_after_a_true_record(run_child, crash
         {after}
     """, check=False)
     assert result.returncode == status, result.stderr
-    assert signal_records(result.log_lines()) == signal_records_
+    assert signal_records(result.log_lines()) == expected
 
 
 # Where the record must get to although the process is in a bad way.
