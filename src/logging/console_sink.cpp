@@ -1,6 +1,7 @@
 #include "logging/console_sink.hpp"
 
 #include <array>
+#include <climits>
 #include <cstddef>
 #include <string_view>
 
@@ -28,6 +29,23 @@ constexpr std::string_view colour_reset = "\033[m";
 
 // A fatal record must not hold up the end of the process on a console nobody reads.
 constexpr int fatal_record_timeout_ms = 100;
+
+// Writes `text` in one piece if it fits in PIPE_BUF, else in pieces of whole lines that do: a pipe
+// with room for one takes it whole, so no write can block. Each piece waits for that room
+// fatal_record_timeout_ms at most.
+void write_in_pieces(std::string_view text) noexcept {
+    while (!text.empty()) {
+        std::size_t piece = text.size();
+        if (piece > PIPE_BUF) {
+            piece = text.substr(0, PIPE_BUF).rfind('\n') + 1;  // npos + 1: a line longer than PIPE_BUF
+            piece = piece == 0 ? PIPE_BUF : piece;
+        }
+        if (!write_all(STDOUT_FILENO, text.data(), piece, fatal_record_timeout_ms)) {
+            return;
+        }
+        text.remove_prefix(piece);
+    }
+}
 
 // `line` in the parts that put `colour` around [begin, end).
 std::array<std::string_view, 5> coloured_parts(std::string_view line, std::size_t begin, std::size_t end,
@@ -61,7 +79,7 @@ void ConsoleSink::write_fatal(const FatalRecord& record) const noexcept {
     static std::array<char, FatalRecordText::capacity + 32> coloured;
     const std::string_view colour = level_colours.at(static_cast<std::size_t>(record.level));
     if (!colour_ || text.size() + colour.size() + colour_reset.size() > coloured.size()) {
-        write_all(STDOUT_FILENO, text.data(), text.size(), fatal_record_timeout_ms);
+        write_in_pieces(text);
         return;
     }
     std::size_t size = 0;
@@ -69,7 +87,7 @@ void ConsoleSink::write_fatal(const FatalRecord& record) const noexcept {
         part.copy(coloured.data() + size, part.size());
         size += part.size();
     }
-    write_all(STDOUT_FILENO, coloured.data(), size, fatal_record_timeout_ms);
+    write_in_pieces({coloured.data(), size});
 }
 
 }  // namespace logging::detail

@@ -2,9 +2,11 @@
 whichever stack overflowed, and saying where (the Python and native stacks), while the process
 ends exactly as it would have without the log. Every crash runs in a child with a timeout."""
 
+import os
 import re
 import signal
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -231,3 +233,37 @@ def test_the_record_says_where_the_fault_struck(run_child):
     assert native_stack.startswith(NATIVE_STACK)
     assert " _PyEval_EvalFrameDefault+0x" in native_stack
     assert last.message in result.stdout
+
+
+def test_a_console_nobody_reads_does_not_hold_up_the_end(tmp_path):
+    """Standard output is a pipe with room for a few KiB, and nobody reads it: the record, with a
+    long Python stack, goes to the file, and the process ends."""
+    read_end, write_end = os.pipe()
+    child = subprocess.Popen([sys.executable, "-c", """
+import ctypes, os, foundation as f
+f.initialize_logging()
+os.set_blocking(1, False)
+try:
+    while True:
+        os.write(1, b"x" * 4096)
+except BlockingIOError:
+    os.set_blocking(1, True)
+os.write(2, b"full\\n")
+os.read(0, 1)
+def deep(n):
+    return deep(n - 1) if n else ctypes.string_at(0)
+deep(60)
+"""], cwd=tmp_path, stdin=subprocess.PIPE, stdout=write_end, stderr=subprocess.PIPE)
+    try:
+        os.close(write_end)
+        assert child.stderr.readline() == b"full\n"
+        os.read(read_end, 4096)  # room for part of the record, not for all of it
+        child.stdin.write(b"x")
+        child.stdin.flush()
+        assert child.wait(timeout=60) == -signal.SIGSEGV
+    finally:
+        child.kill()
+        os.close(read_end)
+    lines = (tmp_path / ".tamblin" / "logs" / "varnel.log").read_text().splitlines()
+    assert signal_records(lines) == [ended_by(signal.SIGSEGV)]
+    assert sum(" in deep" in line for line in lines) > 50
