@@ -4,6 +4,7 @@
 
 #include "bindings/bindings.hpp"
 #include "bindings/lean_call.hpp"
+#include "bindings/python_stack.hpp"
 #include "bindings/text_args.hpp"
 #include "bindings/uninitialised.hpp"
 
@@ -82,6 +83,7 @@ struct LeanLogFiltered {
 }  // namespace
 
 void bind_logging(py::module_& module) {
+    register_python_stack_writer();  // for the record of a fatal signal
     py::enum_<Level> levels(module, "Level");
     levels.value("trace", Level::trace)
         .value("debug", Level::debug)

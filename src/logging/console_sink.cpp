@@ -9,7 +9,6 @@
 #include <spdlog/details/os.h>
 
 #include "logging/trouble_report.hpp"
-#include "logging/unique_fd.hpp"
 
 namespace logging::detail {
 namespace {
@@ -101,20 +100,22 @@ void ConsoleSink::after_fork_in_child(bool interrupted) noexcept {
 }
 
 void ConsoleSink::write_fatal(const FatalRecord& record) const noexcept {
+    // The record, coloured by its level, in parts: nothing is copied or allocated, and the
+    // stream gives it up after a moment if nobody reads the console.
     const std::string_view text(record.text, record.size);
-    // Coloured in a buffer on the stack: nothing may be allocated here.
-    std::array<char, 1024> coloured{};
-    const std::string_view critical = level_colours[spdlog::level::critical];
-    if (!colour_ || text.size() + critical.size() + colour_reset.size() > coloured.size()) {
-        write_all(STDOUT_FILENO, text.data(), text.size(), fatal_record_timeout_ms);
-        return;
+    std::array<iovec, 5> parts{};
+    int count = 1;
+    parts[0] = part(text);
+    if (colour_ && record.level_begin < record.level_end && record.level_end <= text.size()) {
+        const auto colour = level_colours.at(static_cast<std::size_t>(record.level) % level_colours.size());
+        const auto pieces = coloured_parts(text, record.level_begin, record.level_end, colour);
+        for (std::size_t i = 0; i < pieces.size(); ++i) {
+            parts.at(i) = part(pieces.at(i));
+        }
+        count = static_cast<int>(pieces.size());
     }
-    std::size_t size = 0;
-    for (const std::string_view piece : coloured_parts(text, record.level_begin, record.level_end, critical)) {
-        piece.copy(coloured.data() + size, piece.size());
-        size += piece.size();
-    }
-    write_all(STDOUT_FILENO, coloured.data(), size, fatal_record_timeout_ms);
+    StreamOutput output(STDOUT_FILENO);
+    output.write(parts.data(), count, {fatal_record_timeout_ms, fatal_record_timeout_ms});
 }
 
 }  // namespace logging::detail

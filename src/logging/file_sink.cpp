@@ -406,10 +406,16 @@ FileSink::Trouble FileSink::append(const char* data, std::size_t size) {
     return {};
 }
 
-// Appends `data` to the folder's current varnel.log, opened by its path for this one write, as
-// a sink that was closed does, and a fatal-signal handler. Async-signal-safe.
+// Appends `data` to the folder's current varnel.log, opened by its path for this one write (the
+// folder made again if it has gone), as a sink that was closed does, and a fatal-signal handler.
+// Async-signal-safe.
 FileSink::Trouble FileSink::append_alone(const char* data, std::size_t size) const noexcept {
-    const UniqueFd fd(::open(file_path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644));
+    constexpr int flags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+    UniqueFd fd(::open(file_path_.c_str(), flags, 0644));
+    if (!fd && errno == ENOENT) {
+        make_folder(folder_);  // deleted or moved away: made again, as for any line
+        fd.reset(::open(file_path_.c_str(), flags, 0644));
+    }
     struct stat status {};
     if (!fd || ::fstat(fd.get(), &status) != 0) {
         return {Step::open_file, last_error()};

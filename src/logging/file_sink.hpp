@@ -62,7 +62,8 @@ public:
     FileSink(FileSink&&) = delete;
     FileSink& operator=(FileSink&&) = delete;
 
-    /// Appends `record` to the folder's current varnel.log, opened by its path for this one write.
+    /// Appends `record` to the folder's current varnel.log, opened by its path for this one write
+    /// (the folder made again if it has gone, as for any line).
     void write_fatal(const FatalRecord& record) const noexcept override;
 
     /// The last look at the file: lines written into it since the last look are written again

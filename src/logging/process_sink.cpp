@@ -6,6 +6,8 @@
 
 #include <spdlog/pattern_formatter.h>
 
+#include "logging/signal_stack.hpp"
+
 namespace logging::detail {
 namespace {
 
@@ -30,6 +32,7 @@ ProcessSink::ProcessSink() : formatter_(std::make_unique<spdlog::pattern_formatt
 ProcessSink::~ProcessSink() = default;
 
 void ProcessSink::log(const spdlog::details::log_msg& msg) {
+    ensure_signal_stack();  // for the fatal-signal handler, should this thread's stack overflow
     const MutexLock lock(mutex_);
     try {
         line_.clear();

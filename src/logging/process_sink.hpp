@@ -19,13 +19,14 @@
 
 namespace logging::detail {
 
-/// A whole line for a fatal-signal handler, laid out like every record, with the level name at
-/// [level_begin, level_end) for a sink that colours it.
+/// A whole record for a fatal-signal handler: its line, laid out like every record, with the level
+/// name at [level_begin, level_end) for a sink that colours it, then its continuation lines.
 struct FatalRecord {
     const char* text;
     std::size_t size;
     std::size_t level_begin;
     std::size_t level_end;
+    spdlog::level::level_enum level;  // critical, or warn for a requested stop
 };
 
 /// A sink that formats each record into a line and writes it before log() returns, under a lock

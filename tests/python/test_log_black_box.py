@@ -1,7 +1,7 @@
 """The log as the robot's black box: every line whose call returned survives any death of the
-process, a fatal signal leaves a last record, and no other process (holding the folder's lock,
-stopped, killed) and no stalled console holds up a log call or a fork(). Every case runs in
-children with timeouts."""
+process (the record of the death itself: test_fatal_signals.py), and no other process (holding the
+folder's lock, stopped, killed) and no stalled console holds up a log call or a fork(). Every case
+runs in children with timeouts."""
 
 import fcntl
 import os
@@ -59,58 +59,6 @@ def test_every_line_whose_call_returned_survives_the_death(run_child, ending):
     written = {fields(line)[4] for line in result.kept_log_lines() if LINE.match(line)}
     missing = [f"{name} {i}" for name, count in returned.items() for i in range(count) if f"{name} {i}" not in written]
     assert not missing, f"{len(missing)} lines missing, the first {missing[0]!r}"
-
-
-FATAL = [signal.SIGSEGV, signal.SIGBUS, signal.SIGILL, signal.SIGFPE, signal.SIGABRT, signal.SIGTERM, signal.SIGHUP]
-FAULTHANDLER = {"off": ("", ""), "on before init": ("faulthandler.enable()", ""),
-                "on after init": ("", "faulthandler.enable()")}
-
-
-@pytest.mark.parametrize("faulthandler", FAULTHANDLER.values(), ids=FAULTHANDLER.keys())
-@pytest.mark.parametrize("number", FATAL, ids=[s.name for s in FATAL])
-def test_a_fatal_signal_leaves_a_last_record_and_the_same_ending(run_child, number, faulthandler):
-    before, after = faulthandler
-    # The child's disposition starts as the default, even under nohup (which ignores SIGHUP).
-    result = run_child(f"""
-        import faulthandler, os, signal, foundation as f
-        signal.signal({int(number)}, signal.SIG_DFL)
-        {before}
-        f.initialize_logging()
-        {after}
-        f.info("last words")
-        os.kill(os.getpid(), {int(number)})
-    """, check=False)
-    assert result.returncode == -number
-    record = f"ended by signal {number.name} ({signal.strsignal(number)})"
-    for lines in (result.log_lines(), result.stdout.splitlines()):
-        assert [fields(line)[2:] for line in lines[-2:]] == [
-            ("info    ", " " * 30, "last words"), ("critical", " " * 30, record)]
-    faulthandler_reports = faulthandler != FAULTHANDLER["off"] and number not in (signal.SIGTERM, signal.SIGHUP)
-    assert ("Fatal Python error" in result.stderr) == faulthandler_reports
-
-
-# Who handles SIGTERM, and what the process does then.
-SIGTERM_HANDLERS = {
-    "the application's, installed before init": ("signal.signal(signal.SIGTERM, quit)", "", 7),
-    "the application's, installed after init": ("", "signal.signal(signal.SIGTERM, quit)", 7),
-    "the default, after shutdown_logging": ("", "f.shutdown_logging()", -signal.SIGTERM),
-}
-
-
-@pytest.mark.parametrize("before, after, status", SIGTERM_HANDLERS.values(), ids=SIGTERM_HANDLERS.keys())
-def test_sigterm_handled_elsewhere_leaves_no_record(run_child, before, after, status):
-    result = run_child(f"""
-        import os, signal, foundation as f
-        def quit(number, frame):
-            os._exit(7)
-        {before}
-        f.initialize_logging()
-        {after}
-        os.kill(os.getpid(), signal.SIGTERM)
-        signal.pause()
-    """, check=False)
-    assert result.returncode == status
-    assert "ended by signal" not in result.log_text()
 
 
 def hold_folder_lock(folder):

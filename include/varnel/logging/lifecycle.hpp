@@ -32,10 +32,12 @@ namespace logging {
 /// files; the folder is fixed as an absolute path now, and the file is never opened through a
 /// symbolic link) and a colour console sink on stdout, in that order, with the line pattern
 /// "%Y-%m-%d %H:%M:%S | %E | %^%-8l%$ | %* | %v", installs the logger "core" as spdlog's default
-/// logger and writes "Logging to directory: <absolute dir>". Installs the handlers that write a
-/// last record when a fatal signal ends the process (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT,
-/// and SIGTERM and SIGHUP while their disposition is the default); each hands the signal on to
-/// the handler it replaced.
+/// logger and writes "Logging to directory: <absolute dir>". Installs the handlers that write one
+/// last record, with the stacks of the thread a fault struck, when a fatal signal ends the process
+/// or reaches a handler installed earlier (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT at critical,
+/// and SIGTERM and SIGHUP, while their disposition is the default, at warning); each hands the
+/// signal on to where it would have gone. The calling thread, and every thread at the first line
+/// it writes, gets an alternate signal stack, so that an overflow leaves its record too.
 /// Every record written through the logger starts a line: control characters of the message and
 /// the source column (other than tab) are written as "\xNN", and a line break in a message is
 /// followed by two spaces.
