@@ -48,14 +48,36 @@ const std::vector<SiteCase> site_cases = {
     {"every_n, then once", {false, 2, 0ms, true}, {0, held, held, held}, {}},
 };
 
+// A clock the test sets, in nanoseconds.
+struct TestClock {
+    std::int64_t precise = 0;
+    std::int64_t coarse = 0;  // at most `lag` behind
+    std::int64_t lag = 0;
+    std::int64_t now() const noexcept { return precise; }
+    std::int64_t coarse_now() const noexcept { return coarse; }
+    std::int64_t coarse_lag() const noexcept { return lag; }
+};
+
 TEST(LogSite, DecidesEachLimitAndTheirOrder) {
     for (const auto& row : site_cases) {
         logging::LogSite site;
         for (std::size_t call = 0; call < row.outcomes.size(); ++call) {
-            const std::chrono::steady_clock::time_point now(std::chrono::milliseconds(row.times_ms.empty() ? 0 : row.times_ms[call]));
-            const auto admitted = site.admit(row.limits, [now] { return now; });
+            const std::int64_t now = nanoseconds(std::chrono::milliseconds(row.times_ms.empty() ? 0 : row.times_ms[call])).count();
+            const auto admitted = site.admit(row.limits, TestClock{now, now, 0});
             EXPECT_EQ(admitted ? static_cast<int>(*admitted) : held, row.outcomes[call]) << row.name << ", call " << call;
         }
+    }
+}
+
+// A throttle reads the coarse clock first: behind the precise one by anything up to its lag, it
+// changes no decision.
+TEST(LogSite, ACoarseClockWithinItsLagDecidesAsThePreciseOne) {
+    const LogLimits limits = logging::limits::throttle(100ns);
+    logging::LogSite exact;
+    logging::LogSite coarse;
+    for (std::int64_t now = 0; now < 2000; now += 7) {
+        const auto expected = exact.admit(limits, TestClock{now, now, 0});
+        EXPECT_EQ(coarse.admit(limits, TestClock{now, now - now * 13 % 31, 30}), expected) << now;
     }
 }
 

@@ -33,6 +33,8 @@
 #include <string>
 #include <string_view>
 
+#include <time.h>
+
 #include <varnel/logging/filter.hpp>
 #include <varnel/logging/level.hpp>
 
@@ -88,6 +90,33 @@ constexpr LogLimits throttle(std::chrono::duration<Rep, Period> period) noexcept
 }
 }  // namespace limits
 
+/// The monotonic clock as a throttle reads it, in nanoseconds: CLOCK_MONOTONIC
+/// (std::chrono::steady_clock), and CLOCK_MONOTONIC_COARSE, the same clock as it stood at its last
+/// tick, which costs a fraction to read: never ahead of the other, behind it by at most
+/// coarse_lag(). A call well within its period is held back on the coarse reading alone.
+struct MonotonicClock {
+    static std::int64_t now() noexcept { return read(CLOCK_MONOTONIC); }
+    static std::int64_t coarse_now() noexcept { return read(CLOCK_MONOTONIC_COARSE); }
+
+    /// Two ticks of the coarse clock (its resolution is one); too long to matter without one.
+    static std::int64_t coarse_lag() noexcept {
+        static const std::int64_t lag = [] {
+            timespec tick{};
+            return ::clock_getres(CLOCK_MONOTONIC_COARSE, &tick) == 0 && tick.tv_sec == 0
+                       ? 2 * static_cast<std::int64_t>(tick.tv_nsec)
+                       : std::numeric_limits<std::int64_t>::max() / 2;
+        }();
+        return lag;
+    }
+
+private:
+    static std::int64_t read(clockid_t clock) noexcept {
+        timespec time{};
+        ::clock_gettime(clock, &time);
+        return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+    }
+};
+
 /// The state of one call site: constant-initialised (a static at the site costs no guard), never
 /// locked, shared by the threads that call the site.
 class LogSite {
@@ -100,10 +129,10 @@ public:
 
     /// Decides a call that passed the thresholds: none when the limits hold it back (it is then
     /// counted, unless `once` holds it back after the site's line), otherwise the number of calls
-    /// held back since the site's last line. `now()` gives the time on the monotonic clock as a
-    /// std::chrono::steady_clock::time_point; it is called only when the throttle needs it.
-    template <class Now>
-    std::optional<std::uint64_t> admit(const LogLimits& limits, Now&& now) noexcept {
+    /// held back since the site's last line. The clock (a MonotonicClock, or one with the same
+    /// members) is read only when the throttle needs it.
+    template <class Clock = MonotonicClock>
+    std::optional<std::uint64_t> admit(const LogLimits& limits, const Clock& clock = {}) noexcept {
         if (limits.once && spent()) {
             return std::nullopt;
         }
@@ -114,14 +143,8 @@ public:
         if (limits.every_n > 1 && calls_.fetch_add(1, std::memory_order_relaxed) % limits.every_n != 0) {
             return hold_back();
         }
-        if (limits.throttle > std::chrono::nanoseconds::zero()) {
-            const std::int64_t at = std::chrono::nanoseconds(now().time_since_epoch()).count();
-            std::int64_t last = last_line_.load(std::memory_order_relaxed);
-            // A time before the last line (read by this thread before another wrote) is too soon too.
-            if ((last != never && at - last < limits.throttle.count()) ||
-                !last_line_.compare_exchange_strong(last, at, std::memory_order_relaxed)) {
-                return hold_back();  // too soon, or another thread wrote the line of this period
-            }
+        if (limits.throttle > std::chrono::nanoseconds::zero() && !throttle_passes(limits.throttle.count(), clock)) {
+            return hold_back();
         }
         if (limits.once && spent_.exchange(true, std::memory_order_relaxed)) {
             return std::nullopt;  // another thread wrote the one line
@@ -129,13 +152,25 @@ public:
         return held_back_.exchange(0, std::memory_order_relaxed);
     }
 
-    /// admit() on the monotonic clock.
-    std::optional<std::uint64_t> admit(const LogLimits& limits) noexcept {
-        return admit(limits, [] { return std::chrono::steady_clock::now(); });
-    }
-
 private:
     static constexpr std::int64_t never = std::numeric_limits<std::int64_t>::min();
+
+    // Whether `period` has passed since the last line; if so, this call's time becomes the last line's.
+    template <class Clock>
+    bool throttle_passes(std::int64_t period, const Clock& clock) noexcept {
+        std::int64_t last = last_line_.load(std::memory_order_relaxed);
+        if (last == never) {
+            return last_line_.compare_exchange_strong(last, clock.now(), std::memory_order_relaxed);
+        }
+        // Too soon by the coarse clock even where it lags most: no need of the precise one.
+        if (clock.coarse_now() - last < period - clock.coarse_lag()) {
+            return false;
+        }
+        // A time before the last line (read before another thread wrote it) is too soon too; a
+        // failed exchange means another thread wrote this period's line.
+        const std::int64_t at = clock.now();
+        return at - last >= period && last_line_.compare_exchange_strong(last, at, std::memory_order_relaxed);
+    }
 
     std::optional<std::uint64_t> hold_back() noexcept {
         held_back_.fetch_add(1, std::memory_order_relaxed);
