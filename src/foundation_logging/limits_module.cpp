@@ -9,6 +9,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
@@ -34,32 +35,32 @@ using logging::Level;
 PyObject* level_type = nullptr;
 std::array<PyObject*, 7> level_members{};
 
-// The arguments, in this order; keywords are compared by identity first (the compiler interns
-// keyword names, and so do we).
+// The parameters, in this order. A keyword is looked up by identity first (the compiler interns
+// keyword names, and so do we), then as text.
+struct Parameter {
+    const char* name = nullptr;
+    PyObject* interned = nullptr;  // made at import, kept for the process
+};
 enum Argument { level, message, once, skip_first, every_n, throttle_sec, argument_count };
-constexpr std::array<const char*, argument_count> argument_names{"level",      "message", "once",
-                                                                 "skip_first", "every_n", "throttle_sec"};
+std::array<Parameter, argument_count> parameters{
+    {{"level"}, {"message"}, {"once"}, {"skip_first"}, {"every_n"}, {"throttle_sec"}}};
 constexpr Py_ssize_t positional_count = 2;  // the others are keyword-only
-std::array<PyObject*, argument_count> interned_names{};
 
 const char* type_name(PyObject* object) { return object == Py_None ? "None" : Py_TYPE(object)->tp_name; }
 
-// The place of `keyword` in argument_names; argument_count for an unknown one.
+// The place of `keyword` among the parameters; argument_count for an unknown one.
 std::size_t slot_of(PyObject* keyword) {
-    std::size_t slot = 0;
-    while (slot < argument_count && keyword != interned_names[slot]) {
-        ++slot;
+    auto* parameter = std::find_if(parameters.begin(), parameters.end(),
+                                  [keyword](const Parameter& known) { return known.interned == keyword; });
+    if (parameter == parameters.end()) {  // a name made at run time (**options)
+        parameter = std::find_if(parameters.begin(), parameters.end(), [keyword](const Parameter& known) {
+            return PyUnicode_CompareWithASCIIString(keyword, known.name) == 0;
+        });
     }
-    if (slot == argument_count) {  // a name made at run time (**options): compared as text
-        slot = 0;
-        while (slot < argument_count && PyUnicode_CompareWithASCIIString(keyword, argument_names[slot]) != 0) {
-            ++slot;
-        }
-    }
-    return slot;
+    return static_cast<std::size_t>(parameter - parameters.begin());
 }
 
-// The arguments of a call, in the order of argument_names (null: not given); false with a
+// The arguments of a call, in the order of the parameters (null: not given); false with a
 // TypeError set for a call that does not fit the signature.
 bool gather(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::array<PyObject*, argument_count>& values) {
     if (nargs > positional_count) {
@@ -75,15 +76,16 @@ bool gather(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::arr
             PyErr_Format(PyExc_TypeError, "log() got an unexpected keyword argument '%U'", keyword);
             return false;
         }
-        if (values[slot] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "log() got multiple values for argument '%s'", argument_names[slot]);
+        PyObject*& value = values.at(slot);
+        if (value != nullptr) {
+            PyErr_Format(PyExc_TypeError, "log() got multiple values for argument '%s'", parameters.at(slot).name);
             return false;
         }
-        values[slot] = args[nargs + k];
+        value = args[nargs + k];
     }
     for (const Argument required : {level, message}) {
-        if (values[required] == nullptr) {
-            PyErr_Format(PyExc_TypeError, "log() missing required argument '%s'", argument_names[required]);
+        if (values.at(required) == nullptr) {
+            PyErr_Format(PyExc_TypeError, "log() missing required argument '%s'", parameters.at(required).name);
             return false;
         }
     }
@@ -91,10 +93,9 @@ bool gather(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::arr
 }
 
 std::optional<Level> to_level(PyObject* object) {
-    for (std::size_t value = 0; value < level_members.size(); ++value) {
-        if (object == level_members[value]) {
-            return static_cast<Level>(value);
-        }
+    auto* const member = std::find(level_members.begin(), level_members.end(), object);
+    if (member != level_members.end()) {
+        return static_cast<Level>(member - level_members.begin());
     }
     if (PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(level_type)) == 0) {
         PyErr_Format(PyExc_TypeError, "log(): level must be foundation.Level, not %.200s", type_name(object));
@@ -116,21 +117,30 @@ std::optional<bool> to_flag(PyObject* object, Argument argument) {
     if (object == Py_True) {
         return true;
     }
-    PyErr_Format(PyExc_TypeError, "log(): %s must be bool, not %.200s", argument_names[argument], type_name(object));
+    PyErr_Format(PyExc_TypeError, "log(): %s must be bool, not %.200s", parameters.at(argument).name, type_name(object));
     return std::nullopt;
 }
 
-// every_n: None or an int of at least 1 (null, not given: 1, every call).
+// every_n: None or an integer (an int, or what has __index__, as numpy's) of at least 1 (null, not
+// given: 1, every call).
 std::optional<std::uint64_t> to_every_n(PyObject* object) {
     if (object == nullptr || object == Py_None) {
         return 1;
     }
-    if (!PyLong_Check(object) || PyBool_Check(object)) {
+    if (!PyIndex_Check(object) || PyBool_Check(object)) {
         PyErr_Format(PyExc_TypeError, "log(): every_n must be int or None, not %.200s", type_name(object));
         return std::nullopt;
     }
+    PyObject* number = PyNumber_Index(object);
+    if (number == nullptr) {
+        return std::nullopt;
+    }
     int overflow = 0;
-    const long long n = PyLong_AsLongLongAndOverflow(object, &overflow);
+    const long long n = PyLong_AsLongLongAndOverflow(number, &overflow);
+    Py_DECREF(number);
+    if (n == -1 && PyErr_Occurred() != nullptr) {
+        return std::nullopt;
+    }
     if (overflow > 0) {
         return UINT64_MAX;  // more calls than any process makes: only the first writes
     }
@@ -147,6 +157,10 @@ std::optional<std::chrono::nanoseconds> to_throttle(PyObject* object) {
         return std::chrono::nanoseconds::zero();
     }
     const double seconds = PyBool_Check(object) ? -1.0 : PyFloat_AsDouble(object);
+    if (seconds == -1.0 && PyErr_ExceptionMatches(PyExc_OverflowError) != 0) {
+        PyErr_Clear();  // an int too large for a float: longer than any period, only the first line
+        return std::chrono::nanoseconds::max();
+    }
     if (PyBool_Check(object) || (seconds == -1.0 && PyErr_Occurred() != nullptr)) {
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "log(): throttle_sec must be a number of seconds or None, not %.200s",
@@ -274,10 +288,12 @@ bool find_levels() {
     if (level_type == nullptr) {
         return false;
     }
-    constexpr std::array<const char*, 7> names{"trace", "debug", "info", "warn", "error", "critical", "off"};
-    for (std::size_t value = 0; value < names.size(); ++value) {
-        level_members[value] = PyObject_GetAttrString(level_type, names[value]);  // kept for the process
-        if (level_members[value] == nullptr) {
+    constexpr std::array<const char*, level_members.size()> names{"trace", "debug", "info", "warn",
+                                                                  "error", "critical", "off"};
+    auto* member = level_members.begin();
+    for (const char* name : names) {
+        *member = PyObject_GetAttrString(level_type, name);  // kept for the process
+        if (*member++ == nullptr) {
             return false;
         }
     }
@@ -285,9 +301,9 @@ bool find_levels() {
 }
 
 bool intern_names() {
-    for (std::size_t i = 0; i < argument_count; ++i) {
-        interned_names[i] = PyUnicode_InternFromString(argument_names[i]);  // kept for the process
-        if (interned_names[i] == nullptr) {
+    for (auto& parameter : parameters) {
+        parameter.interned = PyUnicode_InternFromString(parameter.name);
+        if (parameter.interned == nullptr) {
             return false;
         }
     }
@@ -330,7 +346,7 @@ PyModuleDef definition = {
 }  // namespace
 }  // namespace varnel::foundation_logging
 
-PyMODINIT_FUNC PyInit__limits() {
+PyMODINIT_FUNC PyInit__limits() {  // NOLINT(bugprone-reserved-identifier): the name CPython looks for
     using namespace varnel::foundation_logging;
     if (!find_levels() || !intern_names() || !reserve_code_slot()) {
         return nullptr;

@@ -150,6 +150,7 @@ TEST(Concurrency, ThreadsSharingALimitedSiteWriteNoExtraLine) {
             VARNEL_LOG_THROTTLE(Level::info, std::chrono::hours(1), "throttle");
         };
         std::vector<std::thread> workers;
+        workers.reserve(threads);
         for (int t = 0; t < threads; ++t) {
             workers.emplace_back([&] {
                 for (int i = 0; i < calls_per_thread; ++i) {

@@ -27,13 +27,12 @@
 #include <charconv>
 #include <chrono>
 #include <cstdint>
-#include <cstring>
+#include <ctime>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <time.h>
 
 #include <varnel/logging/filter.hpp>
 #include <varnel/logging/level.hpp>
