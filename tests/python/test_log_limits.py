@@ -34,8 +34,6 @@ CASES = {
                                    "    time.sleep(0.5)", {"": 1, " (1 suppressed)": 1}),
     "skip_first, then every_n": ("for _ in range(7): log(Level.info, case, skip_first=True, every_n=3)",
                                  {" (1 suppressed)": 1, " (2 suppressed)": 1}),
-    "every_n, then throttle, then once": ("for _ in range(100): log(Level.info, case, every_n=5, throttle_sec=3600, once=True)",
-                                          {"": 1}),
     # Only the calls at warn pass the threshold (0, 3, 6, 9), and only they count.
     "thresholds first": ("f.set_global_level(Level.warn)\n"
                          "for i in range(10): log(Level.warn if i % 3 == 0 else Level.info, f'{case}: {i}', every_n=2)\n"
