@@ -2,8 +2,8 @@
 // Limits of a log call site, for the loops that would otherwise write a line on every tick: only
 // once, every n-th call, at most one line per period, the first call held back.
 //
-// A site is one place in the code (one expansion of a VARNEL_LOG_* macro; for Python's
-// foundation_logging.log(), the calling code object and line). Its state is a LogSite; every call
+// A site is one place in the code (one expansion of a VARNEL_LOG_* macro, in a template one per
+// instantiation; for Python's foundation_logging.log(), the calling code object and line). Its state is a LogSite; every call
 // there brings its LogLimits. Only calls that pass the thresholds reach the limits, which apply
 // in the order of LogLimits' fields, each to the calls the one before let through:
 //
@@ -19,8 +19,8 @@
 //
 // The state is lock-free and shared by every thread that calls the site: each limit decides with
 // one atomic operation, so threads together get exactly the lines one thread would (every n-th of
-// all their calls, one line per period), and every call held back is counted in exactly one later
-// line.
+// all their calls, one line per period), and a call held back is counted in one later line, never
+// in two.
 
 #include <algorithm>
 #include <atomic>
