@@ -10,6 +10,10 @@ Cases:
   filtered  _log_filtered at debug / logging's logger.debug, both below the info level  ns per call
             (foundation also with 10, 100 and 1,000 file or package filters for other paths,
             and with 100 of each)
+  limited   foundation_logging.log at a call site seen before: held back by once, every_n or
+            throttle_sec; below its threshold (debug, every_n); and, for scale, a filtered-out
+            _log_filtered given the caller's file found with sys._getframe()        ns per call
+            (logging's filtered-out logger.debug is the peer of the case above)
   emitted   _log_filtered at info / logging with a StreamHandler and a RotatingFileHandler,
             both writing one line to standard output (on /dev/null) and to a log file   lines per s
   latency   the same emitted line, each call timed alone, back to back: p50, p99, p99.9 and
@@ -171,6 +175,25 @@ def filtered_setup(contender):
     return "logger.debug(message)", {"logger": logger, "message": MESSAGE}
 
 
+# foundation_logging.log's calls, each timed at one call site that has made its first call.
+LIMITED_CALLS = {
+    "once": "log(info, message, once=True)",
+    "every-n": "log(info, message, every_n=1_000_000_000)",
+    "throttle": "log(info, message, throttle_sec=3600.0)",
+    "below-threshold": "log(debug, message, every_n=10)",
+    "filtered-plus-caller": "log_filtered(debug, getframe().f_code.co_filename, message)",
+}
+
+
+def limited_setup(contender):
+    import foundation
+    import foundation_logging
+    foundation.initialize_logging()
+    return LIMITED_CALLS[contender], {"log": foundation_logging.log, "log_filtered": foundation._log_filtered,
+                                      "getframe": sys._getframe, "info": foundation.Level.info,
+                                      "debug": foundation.Level.debug, "message": MESSAGE}
+
+
 def emitted_lines_per_second(contender):
     # Each line is in the kernel (foundation) or flushed (logging) when its call returns.
     call, arguments = emit_line(contender)
@@ -259,6 +282,8 @@ def run_child(case, contender):
             value = per_call_ns(*pid_setup(contender), number=200_000)
         elif case == "filtered":
             value = per_call_ns(*filtered_setup(contender), number=500_000)
+        elif case == "limited":
+            value = per_call_ns(*limited_setup(contender), number=500_000)
         elif case.startswith("latency-") and case != "latency-samples":
             value = latency_percentiles(contender, int(case.split("-")[1]))
         elif case == "latency-samples":
@@ -274,6 +299,7 @@ def run_child(case, contender):
 CASES = {
     "pid": {"unit": "ns/call", "contenders": ["foundation", "foundation-keywords", "python", "simple-pid"]},
     "filtered": {"unit": "ns/call", "contenders": [*FILTER_SETS, "logging"]},
+    "limited": {"unit": "ns/call", "contenders": list(LIMITED_CALLS)},
     "emitted": {"unit": "lines/s", "contenders": ["foundation", "logging"]},
     **{f"latency-{count}": {"unit": "µs/call", "contenders": ["foundation", "floor", "logging"]}
        for count in LATENCY_PROCESSES},

@@ -1,4 +1,4 @@
-// Native benchmarks of the control arithmetic and the filtered log path.
+// Native benchmarks of the control arithmetic, the filtered log path and the limits of a call site.
 //
 // The process works in a temporary directory (the log files go there and it is removed at the
 // end) and runs with its standard output on /dev/null, so that the console sink costs a write to
@@ -7,6 +7,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <iostream>
@@ -172,6 +173,53 @@ BENCHMARK(BM_LogFromFile_FileSinkOnly);
 // The logger of logging::init(): console (to /dev/null) and file.
 void BM_LogFromFile_BothSinks(benchmark::State& state) { log_lines(state); }
 BENCHMARK(BM_LogFromFile_BothSinks);
+
+// A call that its site's limits hold back (VARNEL_LOG_ONCE, _EVERY_N, _THROTTLE), at a path decided
+// before, with 0, 100 and 1,000 filters of each kind. Arguments: the limit (0: once, after its line;
+// 1: every 2^62-th call; 2: a throttle of an hour), the number of filters of each kind.
+void BM_LimitedSiteHeldBack(benchmark::State& state) {
+    set_filters(state.range(1), state.range(1));
+    switch (state.range(0)) {
+        case 0:
+            for (auto _ : state) {
+                VARNEL_LOG_ONCE(Level::info, message);
+            }
+            break;
+        case 1:
+            for (auto _ : state) {
+                VARNEL_LOG_EVERY_N(Level::info, std::int64_t{1} << 62, message);
+            }
+            break;
+        default:
+            for (auto _ : state) {
+                VARNEL_LOG_THROTTLE(Level::info, std::chrono::hours(1), message);
+            }
+    }
+    logging::clear_filters();
+}
+BENCHMARK(BM_LimitedSiteHeldBack)->ArgNames({"limit", "filters_of_each_kind"})->ArgsProduct({{0, 1, 2}, {0, 100, 1000}});
+
+// What a written line costs before it reaches the sinks, which are taken out of the logger here
+// (they cost the same whatever wrote the line). Argument 0: VARNEL_LOG. Argument 1: two calls of a
+// VARNEL_LOG_EVERY_N(..., 2, ...) site, one held back and one written with " (1 suppressed)".
+void BM_LineWithoutSinks(benchmark::State& state) {
+    auto& sinks = logging::core()->sinks();
+    const auto kept = sinks;
+    sinks.clear();
+    if (state.range(0) == 0) {
+        for (auto _ : state) {
+            VARNEL_LOG(Level::info, message);
+        }
+    } else {
+        for (auto _ : state) {
+            for (int call = 0; call < 2; ++call) {
+                VARNEL_LOG_EVERY_N(Level::info, 2, message);
+            }
+        }
+    }
+    sinks = kept;
+}
+BENCHMARK(BM_LineWithoutSinks)->ArgName("every_2nd")->Arg(0)->Arg(1);
 
 // The floor for a line that is in the kernel when its call returns: one append-mode write(2) of
 // as many bytes as the line above, to a file beside the log, cut back as the log is rotated.

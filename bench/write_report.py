@@ -32,6 +32,15 @@ def native_medians(native):
 
 
 FILTER_COUNTS = (0, 10, 100, 1000)
+LIMIT_KINDS = {0: "once", 1: "every n-th call", 2: "throttle"}  # BM_LimitedSiteHeldBack's first argument
+LIMIT_FILTER_COUNTS = (0, 100, 1000)
+
+
+def limited_line_costs(ns):
+    """VARNEL_LOG's line and a limited site's line written with its count, before the sinks: an
+    every-2nd site's pair of calls less the call it holds back (measured at an every 2^62-th site)."""
+    pair = ns("BM_LineWithoutSinks/every_2nd:1")
+    return ns("BM_LineWithoutSinks/every_2nd:0"), pair - ns("BM_LimitedSiteHeldBack/limit:1/filters_of_each_kind:0")
 THREAD_COUNTS = (1, 2, 4)
 
 
@@ -155,7 +164,22 @@ def main():
       f"| {filtered_both / filtered_ours:.2f}× | {verdict(filtered_both / filtered_ours <= 1.2)} |")
     w(f"| Natively, a line to the file ≤ 1.5× a bare `write(2)` of the same bytes (aim 1.3×) "
       f"| {file_line:.0f} ns against {write_syscall:.0f} ns: {write_ratio:.2f}× "
-      f"| {verdict(write_ratio <= 1.5, write_ratio <= 1.3)} |\n")
+      f"| {verdict(write_ratio <= 1.5, write_ratio <= 1.3)} |")
+    held_from_python = {kind: side("limited", kind) for kind in ("once", "every-n", "throttle")}
+    below, below_peer = side("limited", "below-threshold"), side("limited", "filtered-plus-caller")
+    w(f"| From Python, a call its site holds back (once, every_n, throttle_sec) no slower than a filtered-out "
+      f"`logger.debug` | {max(held_from_python.values()):.0f} ns at most against {filtered_logging:.0f} ns "
+      f"| {verdict(max(held_from_python.values()) <= filtered_logging)} |")
+    w(f"| From Python, a limited call below its threshold no slower than a filtered-out `_log_filtered` plus finding "
+      f"the caller (`sys._getframe()`) | {below:.0f} ns against {below_peer:.0f} ns | {verdict(below <= below_peer)} |")
+    held_natively = [ns(f"BM_LimitedSiteHeldBack/limit:{kind}/filters_of_each_kind:{n}")
+                     for kind in LIMIT_KINDS for n in LIMIT_FILTER_COUNTS]
+    w(f"| Natively, a call its site holds back ≤ 20 ns, at 0, 100 and 1,000 filters of each kind "
+      f"| {min(held_natively):.1f}–{max(held_natively):.1f} ns | {verdict(max(held_natively) <= 20)} |")
+    plain_line, limited_line = limited_line_costs(ns)
+    w(f"| Natively, a written line of a limited site ≤ `VARNEL_LOG`'s + 50 ns | {limited_line:.0f} ns against "
+      f"{plain_line:.0f} ns before the sinks: +{limited_line - plain_line:.0f} ns "
+      f"| {verdict(limited_line - plain_line <= 50)} |\n")
 
     w(f"## Side by side from Python (`bench/compare.py`, medians of {rounds} rounds)\n")
     w("| Case | foundation | Peer | Peer figure | foundation's advantage |")
@@ -228,6 +252,27 @@ def main():
     w("A filter change copies the filters (readers never see a filter set being changed): "
       + ", ".join(f"{ns(f'BM_SetFileLevel/filters_of_each_kind:{n}') / 1000:,.1f} µs with {n:,} of each kind"
                   for n in FILTER_COUNTS) + ".\n")
+
+    w("## Limits of a call site: `foundation_logging.log` and the `VARNEL_LOG_*` macros\n")
+    w(f"A call at a site that has written before and holds this one back (the threshold passed), and a call below "
+      f"its threshold. From Python medians of {rounds} rounds, `logging`'s filtered-out `logger.debug` of the "
+      "same run beside them; natively, with filters for other files and packages set:\n")
+    w("| Call | From Python | Natively, 0 / 100 / 1,000 filters of each kind |")
+    w("|---|---|---|")
+    for kind, (label, call) in enumerate((("once=True", "once"), ("every_n=10⁹", "every-n"),
+                                          ("throttle_sec=3600", "throttle"))):
+        native = " / ".join(f"{ns(f'BM_LimitedSiteHeldBack/limit:{kind}/filters_of_each_kind:{n}'):.1f} ns"
+                            for n in LIMIT_FILTER_COUNTS)
+        w(f"| Held back by `{label}` | {side('limited', call):.0f} ns | {native} |")
+    w(f"| Below its threshold (`every_n=10` at debug) | {below:.0f} ns | |")
+    w(f"| For scale: a filtered-out `_log_filtered(Level.debug, sys._getframe().f_code.co_filename, message)` "
+      f"| {below_peer:.0f} ns | |")
+    w(f"| For scale: a filtered-out `logger.debug` of `logging` | {filtered_logging:.0f} ns | |\n")
+    w(f"A written line before the sinks (taken out of the logger; they cost the same for both): `VARNEL_LOG` "
+      f"{plain_line:.0f} ns, a line of a `VARNEL_LOG_EVERY_N` site with \" (1 suppressed)\" {limited_line:.0f} ns "
+      f"(an every-2nd site's pair of calls, {ns('BM_LineWithoutSinks/every_2nd:1'):.0f} ns, less the call it holds "
+      "back). From Python, `log` finds its caller where the interpreter keeps the current frame, without making a "
+      "frame object, and keeps each calling code object's sites in the code object's extra slot.\n")
 
     w("## Native (`bench/native_bench.cpp`, Google Benchmark)\n")
     w("| Benchmark | Time per call | Throughput |")

@@ -13,5 +13,6 @@
 #include <varnel/logging/filter.hpp>
 #include <varnel/logging/level.hpp>
 #include <varnel/logging/lifecycle.hpp>
+#include <varnel/logging/limits.hpp>
 #include <varnel/logging/pattern_flags.hpp>
 #include <varnel/logging/source_path.hpp>

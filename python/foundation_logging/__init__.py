@@ -14,6 +14,9 @@ Python's own levels still decide first: the root logger passes WARNING and above
 lower (for example `logging.getLogger().setLevel(logging.DEBUG)`), and only the records that pass
 it reach foundation's thresholds.
 
+`log` writes through the same road from the calling file, within limits of its call site (once,
+every N-th call, at most one line per period, the first held back), for control loops.
+
 `read_log` yields the records of the log files (`python -m foundation_logging` prints them).
 """
 
@@ -22,9 +25,10 @@ import threading
 
 import foundation
 from foundation import Level
+from foundation_logging._limits import log
 from foundation_logging._reader import LogRecord, read_log
 
-__all__ = ["FoundationHandler", "LogRecord", "install", "read_log"]
+__all__ = ["FoundationHandler", "LogRecord", "install", "log", "read_log"]
 
 # The standard levels, highest first, with the foundation level each one maps to.
 _LEVELS = (

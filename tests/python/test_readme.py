@@ -22,6 +22,8 @@ LOGGED = {
     'foundation.info("plain text, {braces} and %s stay as written")': [
         "plain text, {braces} and %s stay as written", "written: debug is on here"],
     'logging.getLogger(__name__).warning("motor %s hot", "left")': ["motor left hot"],
+    'log(Level.warn, "wheel slipping", every_n=250)': [
+        "control loop started", "wheel slipping", "battery low", *["wheel slipping (249 suppressed)"] * 3],
 }
 
 
@@ -33,11 +35,24 @@ def test_python_example_runs_as_written(tmp_path, code):
             assert [r.message for r in read_log(tmp_path / ".tamblin" / "logs")][1:] == messages, result.stdout
 
 
-def test_native_examples_are_the_consumer_module():
+def test_native_examples_are_the_consumer_modules():
     cmake, = blocks("cmake")
-    cpp, = blocks("cpp")
     assert cmake in (CONSUMER / "CMakeLists.txt").read_text()
-    assert cpp == (CONSUMER / "my_module.cpp").read_text()
+    assert blocks("cpp") == [(CONSUMER / name).read_text() for name in ("control_loop.cpp", "my_module.cpp")]
+
+
+def test_control_loop_example_logs_as_it_says(run_child, consumer_dir):
+    result = run_child(f"""
+        import sys
+        sys.path.insert(0, {str(consumer_dir)!r})
+        import foundation, control_loop
+        foundation.initialize_logging()
+        for tick in range(1000):
+            control_loop.control_step(0.5)
+        foundation.shutdown_logging()
+    """)
+    assert [r.message for r in read_log(result.cwd / ".tamblin" / "logs")][1:] == [
+        "control loop started", "wheel slipping: 0.500000"]
 
 
 # Whole records of every kind the writer makes (continuation lines, escapes, the separator in a

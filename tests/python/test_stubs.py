@@ -54,6 +54,7 @@ if False:
     f.shutdown_logging()
 level: Level = Level(3)
 bridge: foundation_logging.FoundationHandler = foundation_logging.install(logging.INFO)
+foundation_logging.log(Level.warn, "slipping", once=False, skip_first=True, every_n=10, throttle_sec=0.5)
 bridge.setLevel("DEBUG")
 for record in foundation_logging.read_log(".tamblin/logs", follow=False):
     seconds: float | None = record.elapsed
