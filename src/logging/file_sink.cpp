@@ -433,11 +433,18 @@ FileSink::Trouble FileSink::append_alone(const char* data, std::size_t size) con
 // folder's lock, which is tried, never waited for: when another process holds it, the line goes
 // to the current file, and the next line that finds the file full tries again.
 void FileSink::rotate(std::size_t line_size, clock::time_point now) {
+    const std::uint64_t epoch = fork_epoch();
     UniqueFd lock(::openat(folder_fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!lock) {
         return;
     }
     lock_fd_.store(lock.get());
+    if (epoch % 2 != 0 || fork_epoch() != epoch) {
+        // A fork copied the descriptor before a child's handler could know it: a child that never
+        // logs would hold the lock for good were this process killed. The next full line tries again.
+        lock_fd_.store(-1);
+        return;
+    }
     // A file system without locks counts as locked: the log is still written, only rotation is
     // not coordinated.
     if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {

@@ -177,6 +177,7 @@ void at_exit() {
 // logger, the filters and the lifecycle whole; the sinks' locks, which a thread writing to a
 // console nobody reads may hold for good, are not: the child renews them.
 void before_fork() NO_THREAD_SAFETY_ANALYSIS {
+    detail::step_fork_epoch();
     state.lifecycle.lock();
     detail::filter_mutex().lock();
     state.logger_mutex.lock();
@@ -186,6 +187,7 @@ void after_fork_in_parent() NO_THREAD_SAFETY_ANALYSIS {
     state.logger_mutex.unlock();
     detail::filter_mutex().unlock();
     state.lifecycle.unlock();
+    detail::step_fork_epoch();
 }
 
 // The child has no thread but this one, and nothing the parent's other threads were doing
@@ -193,6 +195,7 @@ void after_fork_in_parent() NO_THREAD_SAFETY_ANALYSIS {
 void after_fork_in_child() NO_THREAD_SAFETY_ANALYSIS {
     detail::writes_in_progress.store(0);
     detail::renew_process_sinks_in_child();
+    detail::step_fork_epoch();
     state.logger_mutex.unlock();
     detail::filter_mutex().unlock();
     state.lifecycle.unlock();

@@ -21,6 +21,7 @@ struct Slot {
 
 std::atomic<Slot*> first_slot{nullptr};
 std::atomic<int> walkers{0};  // fatal records being written
+std::atomic<std::uint64_t> fork_steps{0};
 
 // A line left this large by one huge record is not kept for the next.
 constexpr std::size_t kept_line_capacity = std::size_t{64} * 1024;
@@ -117,5 +118,9 @@ void renew_process_sinks_in_child() noexcept {
         }
     }
 }
+
+std::uint64_t fork_epoch() noexcept { return fork_steps.load(); }
+
+void step_fork_epoch() noexcept { fork_steps.fetch_add(1); }
 
 }  // namespace logging::detail

@@ -7,6 +7,7 @@
 // takes part in both by being created, and nothing names a sink or a lock by hand.
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -87,6 +88,12 @@ void leave_process_sinks(ProcessSink* sink) noexcept;
 
 /// In a forked child, while it has one thread: every sink on the list renews itself.
 void renew_process_sinks_in_child() noexcept;
+
+/// Counts the steps of every fork (before the copy, and after it in the parent and in the child):
+/// odd while a fork is under way. A descriptor opened between two equal, even readings was
+/// copied by no fork; one that was may be in a child unknown to the child's handlers.
+std::uint64_t fork_epoch() noexcept;
+void step_fork_epoch() noexcept;
 
 /// From a fatal-signal handler: every sink on the list writes `record`. Takes no lock and
 /// allocates nothing; a sink being destroyed meanwhile waits until this is over.
