@@ -203,14 +203,14 @@ def _as_text(record: LogRecord, colour: bool = False) -> str:
         level = f"{record.level:<8}"
         columns.append(f"{_COLOURS[record.level]}{level}{_RESET}" if colour else level)
     if record.source is not None:
-        columns.append(f"{record.source:<30}")
-    columns.append(record.message)
+        source = f"{record.source:<30}"
+        columns.append(_terminal_safe(source) if colour else source)
+    columns.append(_terminal_safe(record.message) if colour else record.message)
     return " | ".join(columns) + "\n"
 
 
 def _as_coloured_text(record: LogRecord) -> str:
-    return _as_text(record._replace(source=record.source and _terminal_safe(record.source),
-                                    message=_terminal_safe(record.message)), colour=True)
+    return _as_text(record, colour=True)
 
 
 class _JsonOutput:

@@ -155,6 +155,7 @@ def _large_record(pieces: list[bytes]) -> LogRecord:
         return _damaged(first, pieces)
     time, elapsed, level, source = header.groups()
     pieces.insert(0, first[header.end():])
+    del first, header  # let go of the piece before the message is decoded
     return LogRecord(time.decode(), float(elapsed), level.decode(), _decode(source), _decode_pieces(pieces))
 
 
