@@ -17,7 +17,7 @@ from itertools import chain, repeat
 from pathlib import Path
 from typing import IO, Any
 
-from foundation_logging._clock import LocalClock
+from foundation_logging._clock import LocalClock, Moment
 from foundation_logging._follower import LogFollower
 from foundation_logging._lnav import lnav_format
 from foundation_logging._mcap import INSTALL_HINT, McapLog
@@ -43,7 +43,8 @@ _LEVEL_CHOICES = {**{name: name for name in LEVEL_NAMES}, "warn": "warning"}
 _DURATION = re.compile(r"(\d+(?:\.\d+)?)([smhd])")
 _SECONDS = {"s": 1, "m": 60, "h": 3600, "d": 86400}
 
-# A whole record as the file has it (the `damaged` field, false, formatted away).
+# A whole record as the file has it (the `damaged` field, false, formatted away), and as JSON (as
+# json.dumps writes it, with its string columns given encoded).
 _LINE = "%s | %9.3fs | %-8s | %-30s | %s%.0s"
 _JSON_LINE = '{"time": "%s", "elapsed": %r, "level": "%s", "source": %s, "message": %s, "damaged": false, ' \
              '"timestamp": %s}\n'
@@ -51,7 +52,6 @@ _JSON_LINE = '{"time": "%s", "elapsed": %r, "level": "%s", "source": %s, "messag
 _UNSAFE = re.compile(r"[\x00-\x08\x0b-\x1f\x7f-\x9f]")
 _UNSAFE_BYTES = bytes([*range(0x09), *range(0x0b, 0x20), 0x7f])
 
-Moment = tuple[float, str]  # POSIX seconds and ISO 8601 text
 
 
 class _OutputFailed(Exception):
@@ -225,14 +225,18 @@ class _JsonOutput:
 
     def write(self, records: Iterable[LogRecord], moments: Iterable[Moment | None] | None) -> None:
         assert moments is not None
-        self._stdout.write("".join(map(self._as_json, records, moments)))
+        if not isinstance(records, WholeRecords):
+            self._stdout.write("".join(map(self._as_json, records, moments)))
+            return
+        # All whole: every column there, the time and the level plain ASCII; no Python loop.
+        times, elapsed, levels, sources, messages = records.columns
+        stamps = {moment: f'"{moment[1]}"' if moment else "null" for moment in set(moments)}
+        self._stdout.write("".join(map(_JSON_LINE.__mod__, zip(
+            times, elapsed, levels, map(self._string, sources), map(self._string, messages),
+            map(stamps.__getitem__, moments)))))
 
     def _as_json(self, record: LogRecord, moment: Moment | None) -> str:
-        timestamp = moment and moment[1]
-        if record.source is None or record.damaged:
-            return json.dumps({**record._asdict(), "timestamp": timestamp}, ensure_ascii=self._ascii_only) + "\n"
-        return _JSON_LINE % (record.time, record.elapsed, record.level, self._string(record.source),
-                             self._string(record.message), f'"{timestamp}"' if timestamp else "null")
+        return json.dumps({**record._asdict(), "timestamp": moment and moment[1]}, ensure_ascii=self._ascii_only) + "\n"
 
     def close(self) -> None:
         self._stdout.flush()
@@ -293,12 +297,17 @@ class _Selection:
         self._since_passed = args.since is None
 
     def __call__(self, records: Iterable[LogRecord]) -> tuple[Iterable[LogRecord], list[Moment | None] | None]:
-        if self._clock is None and not (self._minimum or self._source is not None or self._grep is not None
-                                        or self.since is not None):
+        filtering = self._minimum or self._source is not None or self._grep is not None or self.since is not None
+        if self._clock is None and not filtering:
             return records, None
-        selected, moments = [], []
-        for record in records:
-            moment = self._clock.moment(record.time) if self._clock is not None else None
+        if not isinstance(records, WholeRecords):
+            records = list(records)
+        times = records.columns[0] if isinstance(records, WholeRecords) else [record.time for record in records]
+        moments = self._clock.moments(times) if self._clock is not None else None
+        if not filtering:
+            return records, moments
+        selected, selected_moments = [], []
+        for record, moment in zip(records, moments or repeat(None)):
             if self.since is not None:
                 if moment is not None:
                     self._since_passed = moment[0] >= self.since
@@ -311,8 +320,8 @@ class _Selection:
             if self._grep is not None and not self._grep.search(record.message):
                 continue
             selected.append(record)
-            moments.append(moment)
-        return selected, moments if self._clock is not None else None
+            selected_moments.append(moment)
+        return selected, selected_moments if moments is not None else None
 
 
 def _colour_terminal() -> bool:

@@ -14,6 +14,7 @@ second pass that are later than every record of the first (a writer silent acros
 from __future__ import annotations
 
 import datetime
+from collections.abc import Iterable
 
 # How far the time may go back between records of several writers before it counts as the change.
 _WRITERS_DISAGREE = 10.0  # seconds
@@ -41,24 +42,35 @@ def _readings(time: str) -> tuple[tuple[float, str], ...] | None:
     return tuple((moment, iso + _offset_text(as_utc - moment)) for moment in moments)
 
 
+Moment = tuple[float, str]  # POSIX seconds and ISO 8601 text with the UTC offset
+
+
 class LocalClock:
-    """Reads the times of records given in the order of the log: `moment(time)` is the POSIX
-    seconds and the ISO 8601 text (with the UTC offset that this machine had then) of each."""
+    """Reads the times of records given in the order of the log: `moments(times)` gives the
+    POSIX seconds and the ISO 8601 text (with the UTC offset that this machine had then) of each,
+    None for a record without a time."""
 
     def __init__(self) -> None:
-        self._readings: dict[str, tuple[tuple[float, str], ...] | None] = {}
+        self._readings: dict[str | None, tuple[Moment, ...] | None] = {None: None}
         self._second_pass = False  # inside a repeated hour, after the clock went back
         self._latest_first = float("-inf")  # the latest moment read as the first pass of the hour
 
-    def moment(self, time: str | None) -> tuple[float, str] | None:
-        if time is None:
-            return None
-        try:
-            readings = self._readings[time]
-        except KeyError:
-            if len(self._readings) >= _CACHED_TIMES:
-                self._readings.clear()
-            readings = self._readings[time] = _readings(time)
+    def moments(self, times: Iterable[str | None]) -> list[Moment | None]:
+        times = list(times)
+        distinct = set(times)
+        if len(self._readings) + len(distinct) > _CACHED_TIMES:
+            self._readings = {None: None}
+        for time in distinct.difference(self._readings):
+            self._readings[time] = _readings(time)  # type: ignore[arg-type]  # None is always there
+        if any(len(self._readings[time] or ()) > 1 for time in distinct):  # a repeated hour: the order decides
+            return [self._read(self._readings[time]) for time in times]
+        # Each time names one moment, and a second pass, if one was under way, is over.
+        if distinct != {None}:
+            self._second_pass, self._latest_first = False, float("-inf")
+        first = {time: readings and readings[0] for time in distinct for readings in [self._readings[time]]}
+        return list(map(first.__getitem__, times))
+
+    def _read(self, readings: tuple[Moment, ...] | None) -> Moment | None:
         if readings is None:
             return None
         if len(readings) == 1:  # outside a repeated hour

@@ -116,10 +116,12 @@ def _decode_pieces(pieces: list[bytes]) -> str:
 
 
 class WholeRecords(map):  # type: ignore[type-arg]
-    """Records that are all whole, and in `text` the lines they were parsed from, each with its
-    line break: what a reader that prints the records as written can pass on as it is."""
+    """Records that are all whole. Beside them, for readers that print many: `text`, the lines
+    they were parsed from, each with its line break, and `columns`, their fields but `damaged`
+    (all false), column by column."""
 
     text: str
+    columns: tuple[list[str], list[float], list[str], list[str], list[str]]
 
 
 def _whole_records(text: str) -> WholeRecords | None:
@@ -129,9 +131,9 @@ def _whole_records(text: str) -> WholeRecords | None:
     # A line that starts neither a record nor with whitespace would lie in a message.
     if parts[0] or _NOT_CONTINUED.search("\n ".join(parts[5::5])):
         return None
-    records = WholeRecords(_make, repeat(LogRecord), zip(parts[1::5], map(float, parts[2::5]), parts[3::5],
-                                                         parts[4::5], parts[5::5], repeat(False)))
-    records.text = text
+    columns = parts[1::5], list(map(float, parts[2::5])), parts[3::5], parts[4::5], parts[5::5]
+    records = WholeRecords(_make, repeat(LogRecord), zip(*columns, repeat(False)))
+    records.text, records.columns = text, columns
     return records
 
 
