@@ -11,9 +11,9 @@ nothing.
 
 import argparse
 import contextlib
+import json
 import os
 import random
-import sys
 import tempfile
 import time
 from collections.abc import Callable
@@ -78,7 +78,9 @@ def command(*args: str) -> Callable[[str], None]:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--output", help="also write the figures to this JSON file (for bench/write_report.py)")
     args = parser.parse_args()
+    figures: dict[str, dict[str, float]] = {}
     ways: dict[str, Callable[[str], object]] = {
         "plain loop (floor)": plain_loop,
         "read_log": lambda folder: sum(1 for _ in read_log(folder)),
@@ -99,8 +101,12 @@ def main() -> None:
                 way(folder)
                 wall = min(wall, time.perf_counter() - start_wall)
                 cpu = min(cpu, time.process_time() - start_cpu)
+            figures[name] = {"wall": wall, "cpu": cpu}
             print(f"  {name:<36} {wall:.3f} s wall ({records / wall:>9,.0f} records/s), "
-                  f"{cpu:.3f} s CPU ({records / cpu:>9,.0f} records/s)", file=sys.stdout)
+                  f"{cpu:.3f} s CPU ({records / cpu:>9,.0f} records/s)")
+    if args.output:
+        with open(args.output, "w", encoding="utf-8") as output:
+            json.dump({"records": records, "mib": size / 2**20, "runs": args.runs, "ways": figures}, output)
 
 
 if __name__ == "__main__":
