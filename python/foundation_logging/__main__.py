@@ -249,6 +249,7 @@ class _McapOutput:
     needs_moments = True
 
     def __init__(self, path: str, follow: bool) -> None:
+        self._path = path
         self._file: IO[bytes] = open(path, "wb")  # noqa: SIM115: closed by close()
         try:
             self._log = McapLog(self._file, streaming=follow)
@@ -259,28 +260,30 @@ class _McapOutput:
 
     def write(self, records: Iterable[LogRecord], moments: Iterable[Moment | None] | None) -> None:
         assert moments is not None
-        with _signals_held():
+        with self._writing():
             for record, moment in zip(records, moments):
                 self._log.write(record, moment and moment[0])
             if self._follow:
                 self._log.flush()
 
     def close(self) -> None:
-        with _signals_held():
+        with self._writing():
             try:
                 self._log.close()
             finally:
                 self._file.close()
 
-
-@contextlib.contextmanager
-def _signals_held() -> Iterator[None]:
-    """Ctrl-C and SIGTERM wait until the block is done: a file is never left half-written."""
-    held = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
-    try:
-        yield
-    finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, held)
+    @contextlib.contextmanager
+    def _writing(self) -> Iterator[None]:
+        """Ctrl-C and SIGTERM wait until the block is done, so that the file is never left
+        half-written; a failure to write says which file."""
+        held = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
+        try:
+            yield
+        except OSError as error:
+            raise _OutputFailed(f"cannot write {self._path}: {error.strerror or error}") from None
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, held)
 
 
 class _Selection:

@@ -46,6 +46,9 @@ class _Unseen:
         self.written = written  # it may hold records (a file just made and left empty holds none)
 
 
+_ELSEWHERE = object()  # a file renamed from a name that is not a log name
+
+
 class FolderWatch:
     """The files that left the log names of one folder unread since the follower last looked.
 
@@ -59,6 +62,7 @@ class FolderWatch:
         self._fd = -1  # the inotify instance, made at the first look
         self._unavailable = _libc is None
         self._folder: tuple[int, int] | None = None  # the identity of the folder watched
+        self._watch = -1  # its watch descriptor: a folder watched before may still tell of its files
         self._complete = False  # every notification since the last look is in hand
         self._quiet = True  # no file moved since the last replay
         self._under_names: dict[str, object] = {}  # a name's file: an identity, an _Unseen, or a skipped thing
@@ -85,8 +89,9 @@ class FolderWatch:
             if self._fd < 0:  # out of inotify instances, say: the follower estimates
                 self._unavailable = True
                 return
-        if _libc.inotify_add_watch(self._fd, os.fsencode(folder), _WATCHED) >= 0:
-            self._folder = identity
+        watch = _libc.inotify_add_watch(self._fd, os.fsencode(folder), _WATCHED)
+        if watch >= 0:
+            self._folder, self._watch = identity, watch
             self._under_names.clear()
             self._moving.clear()
         elif ctypes.get_errno() not in (errno.ENOENT, errno.ENOTDIR):
@@ -127,11 +132,12 @@ class FolderWatch:
                 return
             offset = 0
             while offset < len(data):
-                _, mask, cookie, length = _EVENT.unpack_from(data, offset)
+                watch, mask, cookie, length = _EVENT.unpack_from(data, offset)
                 name = os.fsdecode(data[offset + _EVENT.size:offset + _EVENT.size + length].rstrip(b"\0"))
                 offset += _EVENT.size + length
-                self._quiet = self._quiet and not mask & _STRUCTURAL
-                self._apply(mask, cookie, name)
+                if watch == self._watch or mask & _IN_Q_OVERFLOW:
+                    self._quiet = self._quiet and not mask & _STRUCTURAL
+                    self._apply(mask, cookie, name)
 
     def _apply(self, mask: int, cookie: int, name: str) -> None:
         if mask & _WATCH_LOST:
@@ -151,13 +157,13 @@ class FolderWatch:
             if logged:
                 self._drop(self._under_names.pop(name, None))
         elif mask & _IN_MOVED_FROM:
-            # From elsewhere in the folder a file comes in unknown: it may hold records.
-            self._moving[cookie] = self._under_names.pop(name, None) if logged else _Unseen(written=True)
+            self._moving[cookie] = self._under_names.pop(name, None) if logged else _ELSEWHERE
         elif mask & _IN_MOVED_TO:
-            file = self._moving.pop(cookie, _Unseen(written=True))
+            file = self._moving.pop(cookie, _ELSEWHERE)
             if logged:
                 self._drop(self._under_names.get(name))
-                self._under_names[name] = file
+                # From another name, or from outside the folder: unknown, it may hold records.
+                self._under_names[name] = _Unseen(written=True) if file is _ELSEWHERE else file
             else:
                 self._drop(file)
 

@@ -166,11 +166,16 @@ def parse(pieces: list[bytes]) -> Iterable[LogRecord]:
     line end as a torn one. A record larger than a read can only be the first (the others all lie
     in the last piece); it is parsed apart."""
     if sum(map(len, pieces)) > 2 * CHUNK_SIZE:
-        last = pieces[-1]
-        if (end := _RECORD_START.search(last)) is None:
+        last = pieces.pop()
+        # Where the next record starts: in the last piece, or right at its beginning.
+        end = _RECORD_START.search(pieces[-1][-1:] + last)
+        if end is None:
+            pieces.append(last)
             return [_large_record(pieces)]
-        pieces[-1] = last[:end.end()]
-        return [_large_record(pieces), *parse([last[end.end():]])]
+        split = end.end() - 1
+        if split:
+            pieces.append(last[:split])
+        return [_large_record(pieces), *parse([last[split:]])]
     data = b"".join(pieces)
     pieces.clear()
     text = _decode(data)

@@ -10,6 +10,7 @@ import sys
 import pytest
 
 from foundation_logging import LogRecord, read_log
+from foundation_logging._records import CHUNK_SIZE, RecordStream
 
 T = "2026-12-08 16:00:0"
 # Three files of a rotated log: a message with the separator in it, continuation lines (spaces and
@@ -211,6 +212,21 @@ def test_files_are_open_only_while_iterating(sample, follow):
     assert open_files() == before + len(SAMPLE) + follow  # a follower also watches the folder
     records.close()
     assert open_files() == before
+
+
+@pytest.mark.parametrize("overhang", [-1, 0, 5])
+def test_records_after_a_record_larger_than_a_read(overhang):
+    """A record of 3 MiB, read in reads of 1 MiB, then small ones: whole and apart wherever the
+    border of a read falls (`overhang` bytes after the large one's line end)."""
+    large = f"{T}0 |     0.000s | info     | x.py | {'x' * 3 * CHUNK_SIZE}\n  and a continuation line\n".encode()
+    data = large + numbered_records(0, 3).encode()
+    border = len(large) + overhang
+    reads = [data[start:min(start + CHUNK_SIZE, border)] for start in range(0, border, CHUNK_SIZE)] + [data[border:]]
+    stream = RecordStream()
+    records = [record for read in reads for record in stream.feed(read)] + list(stream.finish())
+    assert [record.message for record in records] == [
+        "x" * 3 * CHUNK_SIZE + "\n  and a continuation line", "record 0", "record 1", "record 2"]
+    assert not any(record.damaged for record in records)
 
 
 @pytest.mark.parametrize("message, bound", [
