@@ -67,7 +67,8 @@ class LocalClock:
         # Each time names one moment, and a second pass, if one was under way, is over.
         if distinct != {None}:
             self._second_pass, self._latest_first = False, float("-inf")
-        first = {time: readings and readings[0] for time in distinct for readings in [self._readings[time]]}
+        first: dict[str | None, Moment | None] = {
+            time: readings[0] if readings else None for time in distinct for readings in [self._readings[time]]}
         return list(map(first.__getitem__, times))
 
     def _read(self, readings: tuple[Moment, ...] | None) -> Moment | None:
