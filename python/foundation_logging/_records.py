@@ -128,10 +128,11 @@ def _whole_records(text: str) -> WholeRecords | None:
     """The records of `text` (lines that each end with a line break), or None unless every one
     of them is whole: the common case, parsed without a Python loop."""
     parts = _HEADERS.split("\n" + text[:-1])
+    messages = parts[5::5]
     # A line that starts neither a record nor with whitespace would lie in a message.
-    if parts[0] or _NOT_CONTINUED.search("\n ".join(parts[5::5])):
+    if parts[0] or _NOT_CONTINUED.search("\n ".join(messages)):
         return None
-    columns = parts[1::5], list(map(float, parts[2::5])), parts[3::5], parts[4::5], parts[5::5]
+    columns = parts[1::5], list(map(float, parts[2::5])), parts[3::5], parts[4::5], messages
     records = WholeRecords(_make, repeat(LogRecord), zip(*columns, repeat(False)))
     records.text, records.columns = text, columns
     return records
