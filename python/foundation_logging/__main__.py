@@ -12,6 +12,7 @@ import os
 import re
 import signal
 import sys
+import time
 from collections.abc import Iterable, Iterator
 from itertools import chain, repeat
 from pathlib import Path
@@ -67,16 +68,15 @@ def _since(text: str) -> float:
     local date and time ("2026-12-08 16:02", "2026-12-08T16:02:15"), a date, a time today, or a
     time with a UTC offset ("+01:00", "Z"). A local time that a clock change repeats is its first
     pass; one that a change skipped is read with the offset from before it."""
-    now = datetime.datetime.now()
     try:
-        if duration := _DURATION.fullmatch(text):
-            moment = now - datetime.timedelta(seconds=float(duration[1]) * _SECONDS[duration[2]])
+        if duration := _DURATION.fullmatch(text):  # from now, which no clock change makes ambiguous
+            seconds = time.time() - float(duration[1]) * _SECONDS[duration[2]]
         else:
             try:
                 moment = datetime.datetime.fromisoformat(text)
             except ValueError:
-                moment = datetime.datetime.combine(now.date(), datetime.time.fromisoformat(text))
-        seconds = moment.timestamp()
+                moment = datetime.datetime.combine(datetime.date.today(), datetime.time.fromisoformat(text))
+            seconds = moment.timestamp()
         datetime.datetime.fromtimestamp(seconds)  # a local time of this machine too
         return seconds
     except (ValueError, OverflowError, OSError):
