@@ -144,7 +144,7 @@ class _Selection:
 
 def _output(args: argparse.Namespace) -> TextOutput | JsonOutput | McapOutput:
     if args.mcap is not None:
-        return McapOutput(args.mcap, args.follow)
+        return McapOutput(args.mcap, streaming=args.follow)
     if args.json:
         return JsonOutput(Stdout())
     return TextOutput(Stdout(), colour=colour_terminal())
@@ -169,10 +169,12 @@ def _print_records(args: argparse.Namespace, output: TextOutput | JsonOutput | M
                 zip(records, moments if moments is not None else repeat(None)) for records, moments in written),
                 maxlen=args.lines)
             output.write([record for record, _ in last], [moment for _, moment in last])
-        if args.follow:
+        if args.follow:  # each record passed on as it comes
+            output.flush()
             select.since = None
             for batch in follower.follow():
                 output.write(*select(batch))
+                output.flush()
     return 0
 
 

@@ -105,6 +105,9 @@ class TextOutput:
                 return
         self._stdout.write(_terminal_safe(text))
 
+    def flush(self) -> None:
+        self._stdout.flush()
+
     def close(self) -> None:
         self._stdout.flush()
 
@@ -157,6 +160,9 @@ class JsonOutput:
     def _as_json(self, record: LogRecord, moment: Moment | None) -> str:
         return json.dumps({**record._asdict(), "timestamp": moment and moment[1]}, ensure_ascii=self._ascii_only) + "\n"
 
+    def flush(self) -> None:
+        self._stdout.flush()
+
     def close(self) -> None:
         self._stdout.flush()
 
@@ -167,23 +173,24 @@ class McapOutput:
 
     needs_moments = True
 
-    def __init__(self, path: str, follow: bool) -> None:
+    def __init__(self, path: str, streaming: bool) -> None:
         self._path = path
         self._file: IO[bytes] = open(path, "wb")  # noqa: SIM115: closed by close()
         try:
-            self._log = McapLog(self._file, streaming=follow)
+            self._log = McapLog(self._file, streaming=streaming)
         except BaseException:
             self._file.close()
             raise
-        self._follow = follow
 
     def write(self, records: Iterable[LogRecord], moments: Iterable[Moment | None] | None) -> None:
         assert moments is not None
         with self._writing():
             for record, moment in zip(records, moments):
                 self._log.write(record, moment and moment[0])
-            if self._follow:
-                self._log.flush()
+
+    def flush(self) -> None:
+        with self._writing():
+            self._log.flush()
 
     def close(self) -> None:
         with self._writing():

@@ -22,9 +22,11 @@ class Follower:
 
     def __init__(self, *args, cwd=None):
         self._stderr = tempfile.TemporaryFile("w+")
+        # Its output buffered, as a shipper's pipe has it: each record must still come at once.
+        env = {**{name: value for name, value in os.environ.items() if name != "PYTHONUNBUFFERED"}, **ZONE}
         self.process = subprocess.Popen([sys.executable, "-m", "foundation_logging", "--follow", "--json",
                                          *map(str, args)], cwd=cwd, stdout=subprocess.PIPE, stderr=self._stderr,
-                                        text=True, env={**os.environ, **ZONE})
+                                        text=True, env=env)
         self.records = []
         threading.Thread(target=self._gather, daemon=True).start()
 
