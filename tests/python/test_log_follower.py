@@ -46,12 +46,15 @@ class Follower:
     def wait_for_report(self, text):
         self._wait(lambda: text in self.stderr(), f"report {text!r}")
 
-    def wait_for_watch(self):
-        """Until the follower has looked at the folder once: it then watches it (inotify)."""
-        def watching():
+    def wait_until_idle(self):
+        """Until the follower has looked at the folder, watches it (inotify) and sleeps until its
+        next look."""
+        def idle():
             with os.scandir(f"/proc/{self.process.pid}/fd") as descriptors:
-                return any(os.readlink(entry.path) == "anon_inode:inotify" for entry in descriptors)
-        self._wait(watching, "inotify watch")
+                watching = any(os.readlink(entry.path) == "anon_inode:inotify" for entry in descriptors)
+            with open(f"/proc/{self.process.pid}/wchan") as wchan:
+                return watching and wchan.read() == "hrtimer_nanosleep"
+        self._wait(idle, "a follower sleeping between looks")
 
     def stderr(self):
         self._stderr.seek(0)
@@ -100,7 +103,7 @@ def rotations_while_stopped(count, held):
         if held:
             follower.wait_for("record 9")
         else:
-            follower.wait_for_watch()
+            follower.wait_until_idle()
         follower.process.send_signal(signal.SIGSTOP)
         append(logs / "varnel.log", numbered_records(10, 5))
         for rotation in range(count):
