@@ -116,9 +116,9 @@ bench:
 		--benchmark_out=$(CURDIR)/$(BENCH_DIR)/native.json --benchmark_out_format=json
 	$(PYTHON) bench/compare.py --output $(BENCH_DIR)/compare.json
 	$(PYTHON) bench/log_waits.py --output $(BENCH_DIR)/waits.json
+	$(PYTHON) bench/read_log.py --output $(BENCH_DIR)/read_log.json
 	$(PYTHON) bench/write_report.py --native $(BENCH_DIR)/native.json --compare $(BENCH_DIR)/compare.json \
-		--waits $(BENCH_DIR)/waits.json --command "make bench" --output BENCHMARKS.md
-	$(PYTHON) bench/read_log.py
+		--waits $(BENCH_DIR)/waits.json --reader $(BENCH_DIR)/read_log.json --command "make bench" --output BENCHMARKS.md
 
 # The demo draws its plot with matplotlib, which only the demo needs: installed here, not for the tests.
 demo: build

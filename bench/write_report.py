@@ -1,7 +1,7 @@
 """Writes BENCHMARKS.md from the native results (Google Benchmark JSON) and compare.py's JSON.
 
-Usage: write_report.py --native native.json --compare compare.json --waits waits.json --command "make bench"
-                       --output BENCHMARKS.md
+Usage: write_report.py --native native.json --compare compare.json --waits waits.json [--reader read_log.json]
+                       --command "make bench" --output BENCHMARKS.md
 """
 
 import argparse
@@ -50,11 +50,32 @@ def verdict(met, aimed=None):
     return "met" if aimed is None or not aimed else "met, and the aim too"
 
 
+# What each way of reading the log should reach, in records a second of the process's CPU time.
+READER_TARGETS = {"read_log": 1_200_000, "python -m foundation_logging": 600_000,
+                  "python -m foundation_logging --json": 400_000}
+
+
+def reader_section(reader):
+    lines = [f"## Reading the log (`bench/read_log.py`, best of {reader['runs']} runs)\n",
+             f"A full set of log files: {reader['records']:,} records, {reader['mib']:.1f} MiB. The plain loop is "
+             "the floor: it reads the files a chunk at a time, joins continuation lines and splits the columns, "
+             "checking nothing and making no records. The command line's own work, without the interpreter's "
+             "start, output to /dev/null.\n",
+             "| Way | CPU time | Records a second (CPU) | Wall time | Target | Result |", "|---|---|---|---|---|---|"]
+    for name, run in reader["ways"].items():
+        rate = reader["records"] / run["cpu"]
+        target = READER_TARGETS.get(name)
+        lines.append(f"| {name} | {run['cpu']:.3f} s | {rate:,.0f} | {run['wall']:.3f} s "
+                     f"| {f'{target:,}' if target else 'the floor'} | {verdict(rate >= target) if target else ''} |")
+    return lines
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--native", required=True)
     parser.add_argument("--compare", required=True)
     parser.add_argument("--waits", required=True, help="log_waits.py's JSON")
+    parser.add_argument("--reader", help="bench/read_log.py's JSON")
     parser.add_argument("--command", required=True)
     parser.add_argument("--output", required=True)
     args = parser.parse_args()
@@ -338,6 +359,9 @@ def main():
     w(f"- Native lines: a line costs {ns('BM_LogFromFile_FileSinkOnly'):.0f} ns to the file alone and "
       f"{ns('BM_LogFromFile_BothSinks'):.0f} ns to both sinks; the console sink writes each line with its own "
       "`write(2)`, a system call even on /dev/null.")
+    if args.reader:
+        with open(args.reader, encoding="utf-8") as file:
+            out += reader_section(json.load(file))
     with open(args.output, "w", encoding="utf-8") as report:
         report.write("\n".join(out) + "\n")
 

@@ -3,70 +3,68 @@
 from __future__ import annotations
 
 import argparse
-import codecs
 import collections
+import contextlib
 import datetime
-import functools
 import json
 import os
 import re
+import signal
 import sys
-from collections.abc import Callable, Iterable, Iterator
+import time
+from collections.abc import Iterable
+from itertools import chain, repeat
+from pathlib import Path
 
+from foundation_logging._clock import LocalClock, Moment
+from foundation_logging._follower import LogFollower
 from foundation_logging._lnav import lnav_format
-from foundation_logging._reader import LEVEL_NAMES, LogFollower, LogRecord
+from foundation_logging._mcap import INSTALL_HINT
+from foundation_logging._outputs import (JsonOutput, McapOutput, OutputFailed, Stdout, TextOutput,
+                                         colour_terminal)
+from foundation_logging._records import LEVEL_NAMES, LogRecord, WholeRecords
 
 _PROG = "python -m foundation_logging"
 
-# The colours of spdlog's colour console, by level; the level column alone is coloured.
-_COLOURS = {
-    "trace": "\033[37m",
-    "debug": "\033[36m",
-    "info": "\033[32m",
-    "warning": "\033[33m\033[1m",
-    "error": "\033[31m\033[1m",
-    "critical": "\033[1m\033[41m",
-    "off": "",  # as the console writes it: uncoloured
-}
-_RESET = "\033[m"
-# The terminals spdlog's console takes for colour ones (or any, when COLORTERM is set).
-_COLOUR_TERMS = ("ansi", "color", "console", "cygwin", "gnome", "konsole", "kterm", "linux", "msys", "putty",
-                 "rxvt", "screen", "vt100", "xterm", "alacritty", "vt102")
 _LEVEL_CHOICES = {**{name: name for name in LEVEL_NAMES}, "warn": "warning"}
 _DURATION = re.compile(r"(\d+(?:\.\d+)?)([smhd])")
 _SECONDS = {"s": 1, "m": 60, "h": 3600, "d": 86400}
 
 
-def _since(text: str) -> str:
-    """The local time `text` names, in the log's own form: a duration ago ("90s", "15m", "2h",
-    "1d"), a date and time ("2026-12-08 16:02", "2026-12-08T16:02:15"), a date, or a time today;
-    a time given with a UTC offset ("+01:00", "Z") is converted to local time."""
-    now = datetime.datetime.now()
+class _Terminated(Exception):
+    """SIGTERM arrived."""
+
+
+def _since(text: str) -> float:
+    """The moment (POSIX seconds) that `text` names: a duration ago ("90s", "15m", "2h", "1d"), a
+    local date and time ("2026-12-08 16:02", "2026-12-08T16:02:15"), a date, a time today, or a
+    time with a UTC offset ("+01:00", "Z"). A local time that a clock change repeats is its first
+    pass; one that a change skipped is read with the offset from before it."""
     try:
-        if duration := _DURATION.fullmatch(text):
-            moment = now - datetime.timedelta(seconds=float(duration[1]) * _SECONDS[duration[2]])
+        if duration := _DURATION.fullmatch(text):  # from now, which no clock change makes ambiguous
+            seconds = time.time() - float(duration[1]) * _SECONDS[duration[2]]
         else:
             try:
                 moment = datetime.datetime.fromisoformat(text)
             except ValueError:
-                moment = datetime.datetime.combine(now.date(), datetime.time.fromisoformat(text))
-        if moment.tzinfo is not None:
-            moment = moment.astimezone().replace(tzinfo=None)
+                moment = datetime.datetime.combine(datetime.date.today(), datetime.time.fromisoformat(text))
+            seconds = moment.timestamp()
+        datetime.datetime.fromtimestamp(seconds)  # a local time of this machine too
+        return seconds
     except (ValueError, OverflowError, OSError):
         raise argparse.ArgumentTypeError(f"not a time or a duration: {text!r}") from None
-    return moment.isoformat(sep=" ", timespec="seconds")
 
 
 def _regex(text: str) -> re.Pattern[str]:
     try:
         return re.compile(text)
-    except re.error as error:
+    except (re.error, RecursionError, OverflowError) as error:
         raise argparse.ArgumentTypeError(f"not a regular expression: {text!r} ({error})") from None
 
 
 def _count(text: str) -> int:
-    if not text.isdigit():
-        raise argparse.ArgumentTypeError(f"not a number of records: {text!r}")
+    if not text.isdigit() or not text.isascii() or int(text) > sys.maxsize:
+        raise argparse.ArgumentTypeError(f"not a number of records (0 to {sys.maxsize}): {text!r}")
     return int(text)
 
 
@@ -86,113 +84,146 @@ def _arguments(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--lines", "-n", metavar="N", type=_count,
                         help="only the last N records (with --follow: of those already written)")
     parser.add_argument("--follow", "-f", action="store_true",
-                        help="then wait for new records, across rotations, until interrupted")
-    parser.add_argument("--json", action="store_true",
-                        help="one JSON object per record and line, for log shippers")
-    parser.add_argument("--lnav-format", action="store_true",
-                        help="print a format definition for lnav (lnav -i FILE installs it), and nothing else")
+                        help="then wait for new records, across rotations, until interrupted; a log folder "
+                             "not made yet is waited for")
+    form = parser.add_mutually_exclusive_group()
+    form.add_argument("--json", action="store_true", help="one JSON object per record and line, for log shippers")
+    form.add_argument("--mcap", metavar="FILE",
+                      help="write the records to FILE, an MCAP file of foxglove.Log messages for Foxglove "
+                           f"(needs the mcap package: {INSTALL_HINT})")
+    form.add_argument("--lnav-format", action="store_true",
+                      help="print a format definition for lnav (lnav -i FILE installs it), and nothing else")
     return parser.parse_args(argv)
 
 
-def _selected(records: Iterable[LogRecord], args: argparse.Namespace, since: str | None) -> Iterator[LogRecord]:
-    """The records that pass the filters. A damaged record passes a filter on a field it lacks;
-    one without a time passes `since` when the record before it did."""
-    minimum = LEVEL_NAMES.index(_LEVEL_CHOICES[args.level]) if args.level else 0
-    since_passed = since is None
-    for record in records:
-        if since is not None and record.time is not None:
-            since_passed = record.time >= since
-        if not since_passed:
-            continue
-        if minimum and record.level is not None and LEVEL_NAMES.index(record.level) < minimum:
-            continue
-        if args.source is not None and record.source is not None and args.source not in record.source:
-            continue
-        if args.grep is not None and not args.grep.search(record.message):
-            continue
-        yield record
-
-
-def _as_text(record: LogRecord, colour: bool) -> str:
-    """The record as the file has it, the level coloured on a colour terminal."""
-    columns = []
-    if record.time is not None:
-        columns.append(record.time)
-    if record.elapsed is not None:
-        columns.append(f"{record.elapsed:>9.3f}s")
-    if record.level is not None:
-        level = f"{record.level:<8}"
-        columns.append(f"{_COLOURS[record.level]}{level}{_RESET}" if colour else level)
-    if record.source is not None:
-        columns.append(f"{record.source:<30}")
-    columns.append(record.message)
-    return " | ".join(columns)
-
-
-@functools.lru_cache(maxsize=64)  # records come many to the second
-def _timestamp(time: str | None) -> str | None:
-    """`time`, the writer's local time, in ISO 8601 with this machine's UTC offset at that time:
-    the reader runs where the log was written."""
-    if time is None:
-        return None
-    try:
-        return datetime.datetime.fromisoformat(time).astimezone().isoformat()
-    except (ValueError, OverflowError, OSError):
-        return None
-
-
-def _as_json(record: LogRecord, ascii_only: bool) -> str:
-    return json.dumps({**record._asdict(), "timestamp": _timestamp(record.time)}, ensure_ascii=ascii_only)
-
-
-def _colour_terminal() -> bool:
-    term = os.environ.get("TERM", "")
-    return sys.stdout.isatty() and ("COLORTERM" in os.environ or any(name in term for name in _COLOUR_TERMS))
-
-
 def _report(text: str) -> None:
-    print(f"{_PROG}: {text}", file=sys.stderr)
+    with contextlib.suppress(AttributeError, OSError, ValueError):  # no standard error to tell
+        sys.stderr.write(f"{_PROG}: {text}\n")
 
 
-def _write(records: Iterable[LogRecord], form: Callable[[LogRecord], str]) -> None:
-    for record in records:
-        sys.stdout.write(form(record) + "\n")
-    sys.stdout.flush()
+class _Selection:
+    """The records that pass the filters, and their moments when something needs them. A damaged
+    record passes a filter on a field it lacks; one without a time passes `since` when the record
+    before it did. The clock reads every record, selected or not: the order tells its time."""
+
+    def __init__(self, args: argparse.Namespace, clock: LocalClock | None) -> None:
+        self._minimum = LEVEL_NAMES.index(_LEVEL_CHOICES[args.level]) if args.level else 0
+        self._source = args.source
+        self._grep = args.grep
+        self.since = args.since
+        self._clock = clock
+        self._since_passed = args.since is None
+
+    def __call__(self, records: Iterable[LogRecord]) -> tuple[Iterable[LogRecord], list[Moment | None] | None]:
+        filtering = self._minimum or self._source is not None or self._grep is not None or self.since is not None
+        if self._clock is None and not filtering:
+            return records, None
+        if not isinstance(records, WholeRecords):
+            records = list(records)
+        times = records.columns[0] if isinstance(records, WholeRecords) else [record.time for record in records]
+        moments = self._clock.moments(times) if self._clock is not None else None
+        if not filtering:
+            return records, moments
+        selected, selected_moments = [], []
+        for record, moment in zip(records, moments or repeat(None)):
+            if self.since is not None:
+                if moment is not None:
+                    self._since_passed = moment[0] >= self.since
+                if not self._since_passed:
+                    continue
+            if self._minimum and record.level is not None and LEVEL_NAMES.index(record.level) < self._minimum:
+                continue
+            if self._source is not None and record.source is not None and self._source not in record.source:
+                continue
+            if self._grep is not None and not self._grep.search(record.message):
+                continue
+            selected.append(record)
+            selected_moments.append(moment)
+        return selected, selected_moments if moments is not None else None
+
+
+def _output(args: argparse.Namespace) -> TextOutput | JsonOutput | McapOutput:
+    if args.mcap is not None:
+        return McapOutput(args.mcap, streaming=args.follow)
+    if args.json:
+        return JsonOutput(Stdout())
+    return TextOutput(Stdout(), colour=colour_terminal())
+
+
+def _print_records(args: argparse.Namespace, output: TextOutput | JsonOutput | McapOutput) -> int:
+    if not Path(args.folder).is_dir():
+        if not args.follow:
+            _report(f"no log folder {str(args.folder)!r}")
+            return 1
+        _report(f"no log folder {str(args.folder)!r} yet: waiting for it")
+    # --since and -n choose among the records already written (the clock needs them all, in
+    # order); with --follow, every record written after that comes, whatever its time.
+    select = _Selection(args, LocalClock() if output.needs_moments or args.since is not None else None)
+    with LogFollower(args.folder, report=_report, watch=args.follow) as follower:
+        written = map(select, follower.read(final=not args.follow))
+        if args.lines is None:
+            for records, moments in written:
+                output.write(records, moments)
+        else:
+            last = collections.deque(chain.from_iterable(
+                zip(records, moments if moments is not None else repeat(None)) for records, moments in written),
+                maxlen=args.lines)
+            output.write([record for record, _ in last], [moment for _, moment in last])
+        if args.follow:  # each record passed on as it comes
+            output.flush()
+            select.since = None
+            for batch in follower.follow():
+                output.write(*select(batch))
+                output.flush()
+    return 0
 
 
 def main(argv: list[str] | None = None) -> int:
     args = _arguments(argv)
-    if args.lnav_format:
-        print(json.dumps(lnav_format(), indent=2))
-        return 0
-    # Never an encoding error, whatever the terminal; a follower's reader sees each record at once.
-    sys.stdout.reconfigure(errors="backslashreplace", line_buffering=args.follow)  # type: ignore[union-attr]
-    form: Callable[[LogRecord], str]
-    if args.json:
-        # JSON must stay valid: escaped where the output cannot take UTF-8.
-        form = functools.partial(_as_json, ascii_only=codecs.lookup(sys.stdout.encoding).name != "utf-8")
-    else:
-        form = functools.partial(_as_text, colour=_colour_terminal())
+    signal.signal(signal.SIGTERM, _terminate)
     try:
-        follower = LogFollower(args.folder, report=_report)
-    except FileNotFoundError as error:
-        _report(str(error))
-        return 1
-    try:
-        with follower:
-            # --since and --lines choose among the records already written; later ones all come.
-            written: Iterable[LogRecord] = _selected(follower.read(final=not args.follow), args, args.since)
-            if args.lines is not None:
-                written = collections.deque(written, maxlen=args.lines)
-            _write(written, form)
-            if args.follow:
-                _write(_selected(follower.follow(), args, since=None), form)
+        if args.lnav_format:
+            stdout = Stdout()
+            stdout.write(json.dumps(lnav_format(), indent=2) + "\n")
+            stdout.flush()
+            return 0
+        try:
+            output = _output(args)
+        except ImportError:
+            _report(f"--mcap needs the mcap package: {INSTALL_HINT}")
+            return 2
+        except OSError as error:
+            _report(f"cannot write {args.mcap}: {error.strerror or error}")
+            return 1
+        try:
+            return _print_records(args, output)
+        finally:
+            output.close()
     except KeyboardInterrupt:
         return 130
-    except BrokenPipeError:  # the reader at the other end has gone, as `head` does
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    except _Terminated:
+        return 128 + signal.SIGTERM
+    except BrokenPipeError:  # the reader at the other end has gone, as `head` does: quietly
+        _quiet_stdout()
         return 1
-    return 0
+    except OutputFailed as failure:
+        _report(str(failure))
+        _quiet_stdout()
+        return 1
+    except OSError as error:
+        _report(f"cannot read the log: {error}")
+        return 1
+
+
+def _terminate(signum: int, frame: object) -> None:
+    raise _Terminated
+
+
+def _quiet_stdout() -> None:
+    """Standard output goes nowhere from now on: what is still buffered for it cannot fail again
+    when the interpreter exits."""
+    with contextlib.suppress(OSError):
+        os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
 
 
 if __name__ == "__main__":

@@ -13,6 +13,8 @@ from collections import defaultdict
 
 import pytest
 
+import foundation_logging
+
 from conftest import ChildResult
 from test_logging_lifecycle import LINE, fields
 
@@ -158,5 +160,6 @@ def test_a_record_left_torn_by_a_killed_process_is_not_glued_to_the_next(run_chi
     (logs / "varnel.log").write_text("2026-12-09 04:00:00 |     1.000s | info     | " + " " * 30 + " | cut sho")
     result = run_child("import foundation as f; f.initialize_logging(); f.shutdown_logging()")
     torn, first = result.log_lines()
-    assert torn.endswith("| cut sho\x18")  # ended, and marked a part line
+    assert torn.endswith("| cut sho\x18")  # ended, and marked a part line, which the reader shows
+    assert [record.damaged for record in foundation_logging.read_log(logs)] == [True, False]
     assert fields(first)[4].startswith("Logging to directory: ")
