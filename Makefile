@@ -54,7 +54,7 @@ test-asan: setup
 	$(VENV)/bin/cmake --install build-asan --prefix build-asan/install
 	mkdir -p build-asan/tmp
 	TMPDIR=$(CURDIR)/build-asan/tmp $(VENV)/bin/ctest --test-dir build-asan --output-on-failure
-	TMPDIR=$(CURDIR)/build-asan/tmp ASAN_OPTIONS=detect_leaks=0:handle_segv=0:handle_sigbus=0:handle_sigfpe=0 LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONPATH=build-asan/install \
+	TMPDIR=$(CURDIR)/build-asan/tmp ASAN_OPTIONS=detect_leaks=0:handle_segv=0:handle_sigbus=0:handle_sigfpe=0 LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONPATH=$(CURDIR)/build-asan/install \
 		$(PYTHON) -m pytest tests/python
 
 # ThreadSanitizer on the native concurrency tests and the races run for it alone. It does not model
