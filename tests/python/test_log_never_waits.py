@@ -110,16 +110,18 @@ def test_lines_lost_to_memory_exhaustion_are_counted_in_the_log_s_own_voice(run_
 
 
 def test_a_fork_during_a_shutdown_whose_standard_error_nobody_reads_returns(tmp_path):
-    """The shutdown has trouble to report (lines were lost), standard error is a full pipe: the
-    report is given up after a moment, and a fork() meanwhile never waits for it."""
+    """The shutdown has trouble to report (a line was lost, and writing works again: the rate limit
+    held that report back), standard error is a full pipe: the report is given up after a moment,
+    and a fork() meanwhile never waits for it."""
     code = """
-import fcntl, os, threading, warnings, foundation as f
+import fcntl, os, resource, signal, threading, warnings, foundation as f
 warnings.simplefilter("ignore")  # Python's own warning about fork() would wait on the full pipe
 f.initialize_logging()
-os.rename(".tamblin/logs", "moved")
-open(".tamblin/logs", "w").close()  # a file where the folder was: lines are lost
-f.info("lost")
-os.remove(".tamblin/logs")
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (os.path.getsize(".tamblin/logs/varnel.log"), resource.RLIM_INFINITY))
+f.info("lost")  # the file may not grow: lost, and reported
+resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+f.info("written again")  # its report waits for the rate limit: the shutdown makes it
 fcntl.fcntl(2, fcntl.F_SETFL, os.O_NONBLOCK)
 try:
     while True:
