@@ -64,8 +64,15 @@ StreamOutput::Outcome StreamOutput::write(iovec* parts, int count, Wait wait) no
     }
     iovec* next = all.data();
     std::size_t done = 0;
-    std::int64_t give_up = now_ms() + wait.to_start_ms;
-    bool finish_granted = false;
+    bool finish_granted = false;  // the text has started: the rest gets its own wait
+    // When to give up, worked out when first needed: most texts go out at once, the clock unread.
+    std::int64_t give_up = -1;
+    const auto ms_left = [&] {
+        if (give_up < 0) {
+            give_up = now_ms() + (finish_granted ? wait.to_finish_ms : wait.to_start_ms);
+        }
+        return ms_until(give_up);
+    };
     bool kind_checked = false;
     Way way = Way::plain;
     bool nowait = true;  // fd_ takes non-blocking writes of its own, until it says otherwise
@@ -75,7 +82,7 @@ StreamOutput::Outcome StreamOutput::write(iovec* parts, int count, Wait wait) no
         ssize_t written = 0;
         if (nowait) {
             written = ::pwritev2(target, next, left, -1, RWF_NOWAIT);
-        } else if (way == Way::poll_first && !wait_writable(target, ms_until(give_up))) {
+        } else if (way == Way::poll_first && !wait_writable(target, ms_left())) {
             break;
         } else {
             written = ::writev(target, next, left);
@@ -83,9 +90,11 @@ StreamOutput::Outcome StreamOutput::write(iovec* parts, int count, Wait wait) no
         if (written > 0) {
             done += static_cast<std::size_t>(written);
             left = advance(next, left, static_cast<std::size_t>(written));
-            if (done > prefix && !finish_granted) {  // the text has started: the rest gets its own wait
+            if (done > prefix && !finish_granted) {
                 finish_granted = true;
-                give_up = std::max(give_up, now_ms() + wait.to_finish_ms);
+                if (give_up >= 0) {
+                    give_up = std::max(give_up, now_ms() + wait.to_finish_ms);
+                }
             }
             continue;
         }
@@ -103,7 +112,7 @@ StreamOutput::Outcome StreamOutput::write(iovec* parts, int count, Wait wait) no
             }
         }
         if (error == EAGAIN) {
-            if (!wait_writable(target, ms_until(give_up))) {
+            if (!wait_writable(target, ms_left())) {
                 break;
             }
             continue;
