@@ -18,7 +18,7 @@ Cases:
             both writing one line to standard output (on /dev/null) and to a log file   lines per s
   latency   the same emitted line, each call timed alone, back to back: p50, p99, p99.9 and
             the longest, in one process and in 4 and 8 processes sharing the folder; beside
-            them the floor, a Python loop making the same two bare os.write calls of the
+            foundation's, call for call, the floor: the same two bare os.write calls of the
             same bytes (standard output and an append-mode file)                      µs per call
   import    `import foundation` (and, for scale, `import logging`, `import simple_pid`) ms
 
@@ -230,29 +230,47 @@ def two_bare_writes():
 
 
 def latency_samples(contender):
-    """The time of each of LATENCY_CALLS emitted lines, back to back, in ns."""
+    """The time of each of LATENCY_CALLS emitted lines, back to back, in ns, by name. foundation's
+    calls alternate with the floor's, so that both meet the same machine at the same moments (on
+    a virtual machine a write that starts a new page of a file now and then takes a hundred times
+    its usual time, at random)."""
     call, arguments = emit_line(contender)
     clock = time.perf_counter_ns
-    samples = []
+    if contender != "foundation":
+        samples = []
+        for _ in range(LATENCY_CALLS):
+            start = clock()
+            call(*arguments)
+            samples.append(clock() - start)
+        return {contender: samples}
+    floor, floor_arguments = two_bare_writes()
+    ours, floors = [], []
     for _ in range(LATENCY_CALLS):
         start = clock()
         call(*arguments)
-        samples.append(clock() - start)
-    return samples
+        middle = clock()
+        floor(*floor_arguments)
+        ours.append(middle - start)
+        floors.append(clock() - middle)
+    return {"foundation": ours, "floor": floors}
 
 
 def latency_percentiles(contender, processes):
-    """p50, p99, p99.9 and the longest call in µs, over the calls of `processes` processes logging
-    into the same folder at the same time (this one and its siblings)."""
+    """By name, p50, p99, p99.9 and the longest call in µs, over the calls of `processes` processes
+    logging into the same folder at the same time (this one and its siblings)."""
     siblings = [subprocess.Popen([sys.executable, os.path.abspath(__file__), "--child", "latency-samples", contender],
                                  stdout=subprocess.PIPE, text=True) for _ in range(processes - 1)]
     samples = latency_samples(contender)
     for sibling in siblings:
-        samples += json.loads(sibling.communicate()[0])["value"]
-    samples.sort()
-    def at(share):
-        return samples[min(len(samples) - 1, int(share * len(samples)))] / 1000
-    return {"p50": at(0.50), "p99": at(0.99), "p99.9": at(0.999), "max": samples[-1] / 1000}
+        for name, more in json.loads(sibling.communicate()[0])["value"].items():
+            samples[name] += more
+
+    def percentiles(calls):
+        calls.sort()
+        def at(share):
+            return calls[min(len(calls) - 1, int(share * len(calls)))] / 1000
+        return {"p50": at(0.50), "p99": at(0.99), "p99.9": at(0.999), "max": calls[-1] / 1000}
+    return {name: percentiles(calls) for name, calls in samples.items()}
 
 
 IMPORT_SNIPPET = """
@@ -301,7 +319,7 @@ CASES = {
     "filtered": {"unit": "ns/call", "contenders": [*FILTER_SETS, "logging"]},
     "limited": {"unit": "ns/call", "contenders": list(LIMITED_CALLS)},
     "emitted": {"unit": "lines/s", "contenders": ["foundation", "logging"]},
-    **{f"latency-{count}": {"unit": "µs/call", "contenders": ["foundation", "floor", "logging"]}
+    **{f"latency-{count}": {"unit": "µs/call", "contenders": ["foundation", "logging"]}
        for count in LATENCY_PROCESSES},
     "import": {"unit": "ms", "contenders": ["foundation", "logging", "simple-pid"]},
 }
@@ -336,12 +354,11 @@ def main():
                 samples[case][contender].append(measure(case, contender))
         print(f"round {round_number + 1}/{args.rounds} done", file=sys.stderr)
 
-    def median(values):
-        """The median of numbers; of percentile tables, the median of each (the longest: the worst)."""
+    def median(values, key=None):
+        """The median of numbers; of tables, the median of each entry (the longest: the worst)."""
         if not isinstance(values[0], dict):
-            return statistics.median(values)
-        return {key: (max if key == "max" else statistics.median)(value[key] for value in values)
-                for key in values[0]}
+            return (max if key == "max" else statistics.median)(values)
+        return {key: median([value[key] for value in values], key) for key in values[0]}
 
     results = {
         "python": platform.python_version(),

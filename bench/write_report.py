@@ -120,7 +120,8 @@ def main():
     write_ratio = file_line / write_syscall
     latency = compare["latency"]
     # Per process count: foundation, the floor (two bare os.write calls) and logging.
-    tails = {count: tuple(side(f"latency-{count}", contender) for contender in ("foundation", "floor", "logging"))
+    tails = {count: (side(f"latency-{count}", "foundation")["foundation"], side(f"latency-{count}", "foundation")["floor"],
+                     side(f"latency-{count}", "logging")["logging"])
              for count in latency["processes"]}
     floor_ratio = tails[1][0]["p99.9"] / tails[1][1]["p99.9"]
     bound = waits["bound"]
@@ -224,7 +225,8 @@ def main():
     w(f"Each emitted line timed alone, the calls back to back ({latency['calls']:,} calls per process; with "
       f"several processes logging into the same folder at once, the calls of all of them). The floor is a "
       "Python loop making the two bare `os.write` calls that any logger writing each line out must make: "
-      "the same bytes to standard output and to a file opened for appending (shared by the processes too). "
+      "the same bytes to standard output and to a file opened for appending (shared by the processes too), "
+      "timed call for call beside foundation's, each foundation call followed by a floor call. "
       "p50, p99 and p99.9 are medians over the rounds, the longest call the longest of all rounds:\n")
     w("| Processes | Contender | p50 | p99 | p99.9 | longest |")
     w("|---|---|---|---|---|---|")
