@@ -60,23 +60,15 @@ inline bool wait_writable(int fd, int timeout_ms) noexcept {
     return ::poll(&ready, 1, timeout_ms) > 0;
 }
 
-/// Writes all `size` bytes of `data` to `fd`, going on after a signal and, on a descriptor
-/// someone made non-blocking, once it takes more. With a `timeout_ms` (>= 0) it waits no longer
-/// than that for each part, even on a blocking descriptor. Whether all went out.
-/// Async-signal-safe.
-inline bool write_all(int fd, const char* data, std::size_t size, int timeout_ms = -1) noexcept {
+/// Writes all `size` bytes of `data` to the file `fd`, going on after a signal and after a part
+/// written. Whether all went out. Async-signal-safe. (Standard output and error, which a reader
+/// may stop reading, are written by StreamOutput instead.)
+inline bool write_all(int fd, const char* data, std::size_t size) noexcept {
     while (size > 0) {
-        if (timeout_ms >= 0 && !wait_writable(fd, timeout_ms)) {
-            return false;
-        }
         const ssize_t written = ::write(fd, data, size);
         if (written > 0) {
             data += written;
             size -= static_cast<std::size_t>(written);
-        } else if (written < 0 && errno == EAGAIN) {
-            if (timeout_ms < 0) {
-                wait_writable(fd, -1);
-            }
         } else if (written == 0 || errno != EINTR) {
             return false;
         }
