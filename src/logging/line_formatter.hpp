@@ -26,6 +26,9 @@ public:
     void format(const spdlog::details::log_msg& msg, spdlog::memory_buf_t& dest) override;
     std::unique_ptr<spdlog::formatter> clone() const override;
 
+    /// Forgets the date it keeps, which a forked child's parent thread may have left half written.
+    void forget_date() noexcept { date_second_ = std::numeric_limits<std::int64_t>::min(); }
+
 private:
     std::int64_t date_second_ = std::numeric_limits<std::int64_t>::min();  // the second date_ shows
     std::array<char, local_time_size> date_{};                                            // "%Y-%m-%d %H:%M:%S", local time

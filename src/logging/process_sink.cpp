@@ -6,6 +6,8 @@
 
 #include <spdlog/pattern_formatter.h>
 
+#include "logging/line_formatter.hpp"
+
 #include "logging/signal_stack.hpp"
 
 namespace logging::detail {
@@ -61,13 +63,14 @@ void ProcessSink::set_formatter(std::unique_ptr<spdlog::formatter> formatter) {
 void ProcessSink::renew_in_child() noexcept {
     const bool interrupted = !mutex_.renew_in_child();
     if (interrupted) {
-        // A thread of the parent was formatting or writing a line: its buffer, and the time the
-        // formatter caches, may be half changed. Both are made anew; the old buffer is left behind.
+        // A thread of the parent was formatting or writing a line: its buffer, and the date the
+        // formatter keeps, may be half changed. The buffer is made anew (the old one left behind)
+        // and the line formatter forgets its date; nothing is allocated, since a parent thread may
+        // have held an allocator's lock (glibc's malloc is safe after fork, a sanitizer's is not).
+        // Another formatter (set_pattern) keeps its date: at worst a wrong one for a second.
         new (&line_) spdlog::memory_buf_t;
-        try {
-            formatter_ = formatter_->clone();
-        } catch (...) {
-            // Out of memory: the old formatter goes on; at worst the first line shows a wrong date.
+        if (auto* line_formatter = dynamic_cast<LineFormatter*>(formatter_.get())) {
+            line_formatter->forget_date();
         }
     }
     after_fork_in_child(interrupted);
