@@ -20,11 +20,10 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <exception>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <cxxabi.h>
 
 #include <pybind11/pybind11.h>
 
@@ -91,12 +90,15 @@ template <class Body>
 PyObject* none_or_raise(Body&& body) {
     try {
         body();
-    } catch (abi::__forced_unwind&) {  // a thread ended by the interpreter at exit: let it unwind
-        throw;
     } catch (pybind11::error_already_set& error) {
         error.restore();
         return nullptr;
     } catch (...) {
+        // Not a C++ exception: the forced unwind by which the interpreter ends a thread at exit. It
+        // must go on unwinding. (Catching it by its type binds a reference to no object.)
+        if (!std::current_exception()) {
+            throw;
+        }
         pybind11::detail::try_translate_exceptions();
         return nullptr;
     }

@@ -18,8 +18,6 @@
 #include <new>
 #include <optional>
 
-#include <cxxabi.h>
-
 #include <varnel/logging/filter.hpp>
 #include <varnel/logging/limits.hpp>
 
@@ -268,9 +266,12 @@ PyObject* log(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyO
             Py_RETURN_NONE;
         }
         write_line(call.level, caller.path(), call.message, suppressed);
-    } catch (abi::__forced_unwind&) {  // a daemon thread ended by the interpreter at exit: let it unwind
-        throw;
     } catch (...) {
+        // Not a C++ exception: the forced unwind by which the interpreter ends a daemon thread at
+        // exit. It must go on unwinding. (Catching it by its type binds a reference to no object.)
+        if (!std::current_exception()) {
+            throw;
+        }
         raise_current_exception();
         return nullptr;
     }

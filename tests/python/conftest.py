@@ -13,6 +13,8 @@ import foundation
 
 CONSUMER_SOURCE = Path(__file__).parent.parent / "consumer"
 PACKAGE_PREFIX = Path(foundation.__file__).parent / "varnel_foundation"
+# The sanitizer run preloads AddressSanitizer's runtime into every process of the suite.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 @dataclass

@@ -15,7 +15,7 @@ import pytest
 
 import foundation_logging
 
-from conftest import ChildResult
+from conftest import UNDER_ASAN, ChildResult
 from test_logging_lifecycle import LINE, fields
 
 # Three threads log through both roads, each noting after every call that returned how far it got;
@@ -44,7 +44,10 @@ DEATHS = {
     "SIGSEGV in native code": ("ctypes.string_at(0)", -signal.SIGSEGV),
     "abort": ("os.abort()", -signal.SIGABRT),
     "os._exit": ("os._exit(3)", 3),
-    "exit without shutdown": ("sys.exit(0)", 0),
+    # The interpreter ends the logging threads by unwinding them from the lock they wait for, an
+    # unwinding that AddressSanitizer does not follow: it reports the stack it leaves as misused.
+    "exit without shutdown": pytest.param(
+        ("sys.exit(0)", 0), marks=pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer misreads a forced unwind")),
 }
 
 

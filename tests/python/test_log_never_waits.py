@@ -10,6 +10,7 @@ import sys
 
 import pytest
 
+from conftest import UNDER_ASAN
 from test_disk_trouble import reports
 from test_logging_lifecycle import LINE, fields
 
@@ -85,8 +86,7 @@ def test_lines_written_into_a_deleted_file_are_written_again_at_the_end(run_chil
     assert "lost" not in result.stderr
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="AddressSanitizer's allocator does not run under an address-space limit")
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer's allocator does not run under an address-space limit")
 def test_lines_lost_to_memory_exhaustion_are_counted_in_the_log_s_own_voice(run_child):
     result = run_child("""
         import resource, foundation as f
